@@ -1,0 +1,33 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "engine/segment_plan.h"
+#include "transport/body_stream.h"
+#include "transport/platform.h"
+#include "transport/url_parts.h"
+
+namespace pelbrook {
+
+struct WorkerContext {
+    platform::HttpHandle session = nullptr;
+    UrlParts url;
+    std::wstring outputPath;
+    const std::vector<ByteRange>* segments = nullptr;
+    std::atomic<std::int32_t>* nextSegmentIndex = nullptr;
+    std::atomic<std::uint64_t>* transferredBytes = nullptr;
+    ProgressCallback progress;
+    std::uint64_t totalSize = 0;
+    const std::atomic<bool>* cancel = nullptr;
+    std::atomic<std::int32_t>* failedSegments = nullptr;
+};
+
+void RunSegmentWorker(WorkerContext context);
+bool FetchSegment(platform::HttpHandle connection, const UrlParts& url, platform::FileHandle file, ByteRange range,
+                  std::atomic<std::uint64_t>* transferredBytes, ProgressCallback progress, std::uint64_t totalSize,
+                  const std::atomic<bool>* cancel);
+
+}  // namespace pelbrook

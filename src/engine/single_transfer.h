@@ -1,0 +1,18 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "transport/body_stream.h"
+#include "transport/platform.h"
+#include "transport/url_parts.h"
+
+namespace pelbrook {
+
+// One plain GET of the whole file into a new file. `expectedTotal` is the size
+// the probe learnt; it stands in when the answer carries no Content-Length.
+bool DownloadSingleConnection(platform::HttpHandle session, const UrlParts& url, const std::wstring& outputPath,
+                              ProgressCallback progress, const std::atomic<bool>* cancel, std::uint64_t expectedTotal);
+
+}  // namespace pelbrook

@@ -23,6 +23,8 @@ struct WorkerContext {
     std::uint64_t totalSize = 0;
     const std::atomic<bool>* cancel = nullptr;
     std::atomic<std::int32_t>* failedSegments = nullptr;
+    // Segments fetched in full; the job's completeness verdict rests on it.
+    std::atomic<std::int32_t>* completedSegments = nullptr;
 };
 
 void RunSegmentWorker(WorkerContext context);

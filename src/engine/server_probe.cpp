@@ -1,1 +1,107 @@
-// to be written
+#include "engine/server_probe.h"
+
+#include <string>
+
+#include "engine/content_range.h"
+#include "transport/http_request.h"
+
+namespace pelbrook {
+
+namespace {
+
+constexpr std::int32_t MaxWorkers = 32;
+
+bool EqualsIgnoringAsciiCase(const std::wstring& a, const std::wstring& b) {
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        wchar_t x = a[i];
+        wchar_t y = b[i];
+        if (x >= L'A' && x <= L'Z') {
+            x = static_cast<wchar_t>(x - L'A' + L'a');
+        }
+        if (y >= L'A' && y <= L'Z') {
+            y = static_cast<wchar_t>(y - L'A' + L'a');
+        }
+        if (x != y) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// One request on a fresh connection; both handles are closed before returning.
+bool Exchange(platform::HttpHandle session, const UrlParts& url, const wchar_t* verb, const wchar_t* headers,
+              ResponseInfo& info) {
+    platform::HttpHandle connection = OpenConnection(session, url);
+    if (connection == nullptr) {
+        return false;
+    }
+    platform::HttpHandle request = OpenRequest(connection, verb, url);
+    if (request == nullptr) {
+        platform::HttpCloseHandle(connection);
+        return false;
+    }
+    const bool ok = SendAndReceive(request, info, headers);
+    platform::HttpCloseHandle(request);
+    platform::HttpCloseHandle(connection);
+    return ok;
+}
+
+}  // namespace
+
+ProbeResult ProbeServer(platform::HttpHandle session, const UrlParts& url) {
+    ProbeResult result;
+
+    ResponseInfo head;
+    if (Exchange(session, url, L"HEAD", BaseRequestHeaders, head) && head.statusCode == 200) {
+        result.answered = true;
+        result.rawHeaders = head.rawHeaders;
+        result.totalSize = head.contentLength;
+        return result;
+    }
+
+    const std::wstring rangedHeaders = std::wstring(BaseRequestHeaders) + L"Range: bytes=0-0";
+    ResponseInfo get;
+    if (!Exchange(session, url, L"GET", rangedHeaders.c_str(), get)) {
+        return result;
+    }
+    if (get.statusCode == 206) {
+        result.answered = true;
+        result.rawHeaders = get.rawHeaders;
+        result.totalSize = ContentRangeTotal(GetHeaderValue(get.rawHeaders, L"Content-Range"));
+    } else if (get.statusCode == 200) {
+        result.answered = true;
+        result.rawHeaders = get.rawHeaders;
+        result.totalSize = get.contentLength;
+    }
+    return result;
+}
+
+ModeDecision DecideMode(const ProbeResult& probe, std::int32_t connections) {
+    ModeDecision decision;
+    decision.rangesAccepted = EqualsIgnoringAsciiCase(GetHeaderValue(probe.rawHeaders, L"Accept-Ranges"), L"bytes");
+    decision.accelerated = decision.rangesAccepted && probe.totalSize > 0 && connections > 1;
+    decision.workerCount = connections <= MaxWorkers ? connections : MaxWorkers;
+    if (decision.accelerated) {
+        decision.plan = PlanSegments(probe.totalSize, decision.workerCount);
+    }
+    return decision;
+}
+
+std::wstring BuildModeLine(bool accelerated, std::int32_t workerCount, bool rangesAccepted, std::uint32_t segmentCount) {
+    if (accelerated) {
+        return L"Mode: Accelerated - " + std::to_wstring(workerCount) + L" workers, " + std::to_wstring(segmentCount) +
+               L" segments, keep-alive reuse (HTTP Range).";
+    }
+    if (workerCount <= 1) {
+        return L"Mode: Single connection - Connections is set to 1, so acceleration is disabled.";
+    }
+    if (!rangesAccepted) {
+        return L"Mode: Single connection - server does not support HTTP Range (Accept-Ranges: bytes).";
+    }
+    return L"Mode: Single connection - server file size unknown or acceleration unavailable.";
+}
+
+}  // namespace pelbrook

@@ -16,6 +16,7 @@ struct SegmentedOutcome {
     bool fileCreated = false;
     std::uint64_t transferredBytes = 0;
     std::int32_t failedSegments = 0;
+    std::int32_t completedSegments = 0;  // segments fetched in full
 };
 
 SegmentedOutcome RunSegmentedTransfer(platform::HttpHandle session, const UrlParts& url, const std::wstring& outputPath,

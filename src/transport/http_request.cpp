@@ -1,1 +1,142 @@
-// to be written
+#include "transport/http_request.h"
+
+#include <limits>
+#include <vector>
+
+namespace pelbrook {
+
+platform::HttpHandle OpenConnection(platform::HttpHandle session, const UrlParts& url) {
+    return platform::HttpConnect(session, url.host.c_str(), url.port, 0);
+}
+
+platform::HttpHandle OpenRequest(platform::HttpHandle connection, const wchar_t* verb, const UrlParts& url) {
+    return platform::HttpOpenRequest(connection, verb, url.path.c_str(), nullptr, nullptr, nullptr,
+                                     url.secure ? platform::FlagSecure : 0);
+}
+
+bool SendAndReceive(platform::HttpHandle request, ResponseInfo& info, const wchar_t* extraHeaders) {
+    const std::uint32_t headersLength = extraHeaders != nullptr ? 0xFFFFFFFFu : 0;
+    if (!platform::HttpSendRequest(request, extraHeaders, headersLength, nullptr, 0, 0, 0)) return false;
+    if (!platform::HttpReceiveResponse(request, nullptr)) return false;
+    std::uint32_t status = 0;
+    std::uint32_t size = sizeof(status);
+    if (!platform::HttpQueryHeaders(request, platform::QueryStatusCode | platform::QueryFlagNumber, nullptr, &status,
+                                    &size, nullptr)) {
+        return false;
+    }
+    info.statusCode = status;
+    return ReadResponseHeaders(request, info);
+}
+
+bool ReadResponseHeaders(platform::HttpHandle request, ResponseInfo& info) {
+    std::uint32_t size = 0;
+    if (platform::HttpQueryHeaders(request, platform::QueryRawHeadersCrlf, nullptr, nullptr, &size, nullptr)) {
+        return false;
+    }
+    if (platform::HttpLastError() != platform::ErrorInsufficientBuffer) return false;
+    std::vector<wchar_t> buffer(size / sizeof(wchar_t) + 1, L'\0');
+    if (!platform::HttpQueryHeaders(request, platform::QueryRawHeadersCrlf, nullptr, buffer.data(), &size, nullptr)) {
+        return false;
+    }
+    // The last element is never written by the query, so the text always ends.
+    info.rawHeaders = std::wstring(buffer.data());
+    const std::wstring length = GetHeaderValue(info.rawHeaders, L"Content-Length");
+    info.contentLength = length.empty() ? 0 : ParseUnsigned64(length);
+    return true;
+}
+
+namespace {
+
+bool IsTrimmed(wchar_t c) { return c == L' ' || c == L'\t' || c == L'\r' || c == L'\n'; }
+
+wchar_t AsciiLower(wchar_t c) { return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c; }
+
+bool SameNameIgnoringAsciiCase(const std::wstring& text, std::size_t start, std::size_t length,
+                               const std::wstring& name) {
+    if (length != name.size()) return false;
+    for (std::size_t i = 0; i < length; ++i) {
+        if (AsciiLower(text[start + i]) != AsciiLower(name[i])) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::wstring GetHeaderValue(const std::wstring& rawHeaders, const std::wstring& name) {
+    // The first line is the status line, never a header.
+    std::size_t lineStart = rawHeaders.find(L"\r\n");
+    if (lineStart == std::wstring::npos) return std::wstring();
+    lineStart += 2;
+    while (lineStart < rawHeaders.size()) {
+        std::size_t lineEnd = rawHeaders.find(L"\r\n", lineStart);
+        if (lineEnd == std::wstring::npos) lineEnd = rawHeaders.size();
+        std::size_t colon = lineStart;
+        while (colon < lineEnd && rawHeaders[colon] != L':') ++colon;
+        if (colon < lineEnd && SameNameIgnoringAsciiCase(rawHeaders, lineStart, colon - lineStart, name)) {
+            return TrimWhitespace(rawHeaders.substr(colon + 1, lineEnd - colon - 1));
+        }
+        lineStart = lineEnd + 2;
+    }
+    return std::wstring();
+}
+
+std::wstring TrimWhitespace(const std::wstring& text) {
+    std::size_t first = 0;
+    while (first < text.size() && IsTrimmed(text[first])) ++first;
+    std::size_t last = text.size();
+    while (last > first && IsTrimmed(text[last - 1])) --last;
+    return text.substr(first, last - first);
+}
+
+namespace {
+
+// What the C runtime's iswspace calls white space: the conversion skips it.
+bool IsLeadingSpace(wchar_t c) {
+    switch (static_cast<std::uint32_t>(c)) {
+        case 0x09: case 0x0A: case 0x0B: case 0x0C: case 0x0D: case 0x20: case 0xA0: case 0x1680:
+        case 0x2028: case 0x2029: case 0x202F: case 0x205F: case 0x3000:
+            return true;
+        default:
+            return c >= 0x2000 && c <= 0x200A;
+    }
+}
+
+// The C runtime's wide conversions read the decimal digits of these scripts
+// as well; the value of a digit is its distance from the block's zero.
+int DigitValue(wchar_t c) {
+    static constexpr std::uint32_t Zeros[] = {0x0030, 0x0660, 0x06F0, 0x0966, 0x09E6, 0x0A66, 0x0AE6, 0x0B66, 0x0C66,
+                                              0x0CE6, 0x0D66, 0x0E50, 0x0ED0, 0x0F20, 0x1040, 0x17E0, 0x1810, 0xFF10};
+    const auto code = static_cast<std::uint32_t>(c);
+    for (std::uint32_t zero : Zeros) {
+        if (code >= zero && code <= zero + 9) return static_cast<int>(code - zero);
+    }
+    return -1;
+}
+
+}  // namespace
+
+std::uint64_t ParseUnsigned64(const std::wstring& text) {
+    std::size_t i = 0;
+    while (i < text.size() && IsLeadingSpace(text[i])) ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == L'+' || text[i] == L'-')) {
+        negative = text[i] == L'-';
+        ++i;
+    }
+    constexpr std::uint64_t Max = std::numeric_limits<std::uint64_t>::max();
+    std::uint64_t value = 0;
+    bool overflow = false;
+    for (int digit = 0; i < text.size() && (digit = DigitValue(text[i])) >= 0; ++i) {
+        const auto d = static_cast<std::uint64_t>(digit);
+        if (overflow || value > (Max - d) / 10) {
+            overflow = true;
+        } else {
+            value = value * 10 + d;
+        }
+    }
+    // An overflow gives the largest value whatever the sign.
+    if (overflow) return Max;
+    return negative ? ~value + 1 : value;
+}
+
+}  // namespace pelbrook

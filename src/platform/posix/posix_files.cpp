@@ -1,1 +1,149 @@
-// to be written
+// The file calls on POSIX, for native builds. Windows share modes have no
+// POSIX counterpart and are not enforced; every FileCreate is its own open(),
+// so each handle keeps its own file position as a Win32 handle does.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <limits>
+#include <string>
+
+#include "transport/platform.h"
+
+namespace pelbrook::platform {
+namespace {
+
+struct PosixFile {
+    int fd = -1;
+};
+
+constexpr std::uint32_t GenericRead = 0x80000000u;
+constexpr std::uint32_t FileCurrent = 1;
+constexpr std::uint32_t FileEnd = 2;
+
+// UTF-8 of a wide path; false for a value that is no Unicode scalar or a NUL.
+bool ToUtf8(const wchar_t* path, std::string& out) {
+    out.clear();
+    for (const wchar_t* p = path; *p != L'\0'; ++p) {
+        const auto c = static_cast<std::uint32_t>(*p);
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c >= 0xD800 && c <= 0xDFFF) {
+            return false;
+        } else if (c < 0x10000) {
+            out += static_cast<char>(0xE0 | (c >> 12));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c <= 0x10FFFF) {
+            out += static_cast<char>(0xF0 | (c >> 18));
+            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            return false;
+        }
+    }
+    return !out.empty();
+}
+
+int Descriptor(FileHandle file) {
+    if (file == nullptr || file == InvalidFile()) return -1;
+    return static_cast<PosixFile*>(file)->fd;
+}
+
+}  // namespace
+
+FileHandle FileCreate(const wchar_t* path, std::uint32_t access, std::uint32_t /*shareMode*/,
+                      std::uint32_t disposition, std::uint32_t /*attributes*/) {
+    std::string utf8;
+    if (path == nullptr || !ToUtf8(path, utf8)) return InvalidFile();
+    const bool reads = (access & GenericRead) != 0;
+    const bool writes = (access & GenericWrite) != 0;
+    int flags = O_CLOEXEC;
+    flags |= reads && writes ? O_RDWR : (writes ? O_WRONLY : O_RDONLY);
+    if (disposition == CreateAlways) {
+        flags |= O_CREAT | O_TRUNC;
+    } else if (disposition != OpenExisting) {
+        return InvalidFile();
+    }
+    int fd = -1;
+    do {
+        fd = ::open(utf8.c_str(), flags, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return InvalidFile();
+    return new PosixFile{fd};
+}
+
+bool FileSetPointer(FileHandle file, std::uint64_t distance, std::uint32_t moveMethod) {
+    const int fd = Descriptor(file);
+    if (fd < 0) return false;
+    // The distance is a signed 64-bit number for the platform call.
+    const auto signedDistance = static_cast<std::int64_t>(distance);
+    int whence = SEEK_SET;
+    if (moveMethod == FileCurrent) {
+        whence = SEEK_CUR;
+    } else if (moveMethod == FileEnd) {
+        whence = SEEK_END;
+    } else if (moveMethod != FileBegin || signedDistance < 0) {
+        return false;
+    }
+    if (signedDistance > std::numeric_limits<off_t>::max()) return false;
+    return ::lseek(fd, static_cast<off_t>(signedDistance), whence) >= 0;
+}
+
+bool FileSetEnd(FileHandle file) {
+    const int fd = Descriptor(file);
+    if (fd < 0) return false;
+    const off_t position = ::lseek(fd, 0, SEEK_CUR);
+    return position >= 0 && ::ftruncate(fd, position) == 0;
+}
+
+bool FileWrite(FileHandle file, const void* buffer, std::uint32_t bytesToWrite, std::uint32_t* bytesWritten) {
+    if (bytesWritten != nullptr) *bytesWritten = 0;
+    const int fd = Descriptor(file);
+    if (fd < 0 || (buffer == nullptr && bytesToWrite != 0)) return false;
+    // A disk file takes the whole write at once on Windows; write() may take it in parts.
+    const char* data = static_cast<const char*>(buffer);
+    std::uint32_t done = 0;
+    while (done < bytesToWrite) {
+        const ssize_t n = ::write(fd, data + done, bytesToWrite - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (bytesWritten != nullptr) *bytesWritten = done;
+            return false;
+        }
+        done += static_cast<std::uint32_t>(n);
+    }
+    if (bytesWritten != nullptr) *bytesWritten = done;
+    return true;
+}
+
+bool FileClose(FileHandle file) {
+    if (file == nullptr || file == InvalidFile()) return false;
+    auto* f = static_cast<PosixFile*>(file);
+    const bool ok = ::close(f->fd) == 0;
+    delete f;
+    return ok;
+}
+
+bool FileGetSize(const wchar_t* path, std::uint64_t* size) {
+    std::string utf8;
+    if (path == nullptr || size == nullptr || !ToUtf8(path, utf8)) return false;
+    struct stat info {};
+    if (::stat(utf8.c_str(), &info) != 0) return false;
+    *size = S_ISREG(info.st_mode) ? static_cast<std::uint64_t>(info.st_size) : 0;
+    return true;
+}
+
+bool FileDelete(const wchar_t* path) {
+    std::string utf8;
+    if (path == nullptr || !ToUtf8(path, utf8)) return false;
+    return ::unlink(utf8.c_str()) == 0;
+}
+
+}  // namespace pelbrook::platform

@@ -1,0 +1,64 @@
+// The state that the window thread shares with the background job, the two
+// private window messages, the progress timer and the control IDs.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "window/window_services.h"
+
+namespace pelbrook {
+
+struct JobOutcome {
+    std::wstring summary;
+    std::wstring savedPath;
+    bool succeeded = false;
+};
+
+struct AppState {
+    platform::WindowHandle mainWindow = nullptr;
+    platform::WindowHandle urlEdit = nullptr;
+    platform::WindowHandle folderEdit = nullptr;
+    platform::WindowHandle connectionsEdit = nullptr;
+    platform::WindowHandle startButton = nullptr;
+    platform::WindowHandle modeLabel = nullptr;
+    platform::WindowHandle progressBar = nullptr;
+    platform::WindowHandle statusLabel = nullptr;
+
+    bool running = false;
+    std::unique_ptr<JobOutcome> outcome;
+    std::atomic<std::uint64_t> bytesDone{0};
+    std::atomic<std::uint64_t> bytesTotal{0};
+    std::uint64_t startTick = 0;
+    std::uint64_t lastSampleTick = 0;
+    std::uint64_t lastSampleBytes = 0;
+    double speedBytesPerSec = 0.0;
+
+    // Job threads that have been started and have not yet left RunDownload
+    // behind them; the process waits for this to reach 0 before it ends.
+    std::atomic<int> liveJobThreads{0};
+};
+
+// The one process-wide instance. It is never destroyed, so that a job thread
+// still winding down while the process exits never meets a released record.
+extern AppState& App;
+
+inline constexpr std::uint32_t WM_JOB_FINISHED = platform::WmUser + 1;
+inline constexpr std::uint32_t WM_JOB_STATUS = platform::WmUser + 2;
+
+inline constexpr std::uintptr_t IDT_PROGRESS = 1;
+inline constexpr std::uint32_t ProgressTimerPeriodMs = 200;
+inline constexpr std::uint32_t ProgressBarFullScale = 1000;
+
+inline constexpr int IDC_URL_EDIT = 101;
+inline constexpr int IDC_FOLDER_EDIT = 102;
+inline constexpr int IDC_BROWSE = 103;
+inline constexpr int IDC_CONNECTIONS_EDIT = 104;
+inline constexpr int IDC_START = 105;
+inline constexpr int IDC_PROGRESS = 106;
+inline constexpr int IDC_STATUS = 107;
+inline constexpr int IDC_MODE = 108;
+
+}  // namespace pelbrook

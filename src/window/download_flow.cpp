@@ -1,0 +1,181 @@
+#include "window/download_flow.h"
+
+#include <limits>
+#include <thread>
+#include <utility>
+
+#include "engine/download_job.h"
+#include "window/app_state.h"
+#include "window/output_path.h"
+#include "window/progress_display.h"
+
+namespace pelbrook {
+namespace {
+
+constexpr std::int32_t DefaultConnections = 16;
+constexpr std::int32_t MinConnections = 1;
+constexpr std::int32_t MaxConnections = 32;
+
+bool IsCSpace(wchar_t c) { return c == L' ' || (c >= L'\t' && c <= L'\r'); }
+
+platform::WindowHandle BrowseButton() { return platform::FindChildControl(App.mainWindow, IDC_BROWSE); }
+
+void SetText(platform::WindowHandle control, const std::wstring& text) {
+    platform::SetControlText(control, text.c_str());
+}
+
+}  // namespace
+
+std::optional<std::int32_t> ParseConnectionCount(const std::wstring& text) {
+    if (text.empty()) return DefaultConnections;
+    std::size_t i = 0;
+    while (i < text.size() && IsCSpace(text[i])) ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == L'+' || text[i] == L'-')) {
+        negative = text[i] == L'-';
+        ++i;
+    }
+    std::int64_t value = 0;
+    constexpr std::int64_t limit = static_cast<std::int64_t>(std::numeric_limits<std::int32_t>::max()) + 1;
+    for (; i < text.size() && text[i] >= L'0' && text[i] <= L'9'; ++i) {
+        value = value * 10 + (text[i] - L'0');
+        if (value > limit) return std::nullopt;
+    }
+    if (negative) value = -value;
+    if (value > std::numeric_limits<std::int32_t>::max() || value < std::numeric_limits<std::int32_t>::min()) {
+        return std::nullopt;
+    }
+    return static_cast<std::int32_t>(value);
+}
+
+void SetInputsEnabled(bool enable) {
+    platform::EnableControl(App.urlEdit, enable);
+    platform::EnableControl(App.folderEdit, enable);
+    platform::EnableControl(App.connectionsEdit, enable);
+    platform::EnableControl(BrowseButton(), enable);
+}
+
+void StoreJobProgress(std::uint64_t done, std::uint64_t total) {
+    App.bytesDone.store(done);
+    App.bytesTotal.store(total);
+}
+
+void PostJobStatus(const std::wstring& line) {
+    auto* text = new std::wstring(line);
+    // Once the window is gone nobody will take the string.
+    if (!platform::PostWindowMessage(App.mainWindow, WM_JOB_STATUS, 0, reinterpret_cast<std::intptr_t>(text))) {
+        delete text;
+    }
+}
+
+void StartDownload() {
+    if (App.running) return;
+
+    const std::wstring url = ReadControlText(App.urlEdit);
+    if (url.empty()) {
+        SetText(App.statusLabel, L"Paste a download URL first.");
+        return;
+    }
+    const std::optional<std::int32_t> connections = ParseConnectionCount(ReadControlText(App.connectionsEdit));
+    if (!connections || *connections < MinConnections || *connections > MaxConnections) {
+        SetText(App.statusLabel, L"Connections must be between 1 and 32.");
+        return;
+    }
+    const std::wstring outputPath = BuildOutputPath();
+
+    CancelFlag.store(false);
+    App.running = true;
+    App.bytesDone.store(0);
+    App.bytesTotal.store(0);
+    App.outcome = std::make_unique<JobOutcome>();
+    App.startTick = platform::TickCount();
+    App.lastSampleBytes = 0;
+    App.lastSampleTick = platform::TickCount();
+    App.speedBytesPerSec = 0.0;
+
+    const std::wstring previousModeLine = ReadControlText(App.modeLabel);
+    SetInputsEnabled(false);
+    SetText(App.startButton, L"Cancel");
+    platform::SetProgressRange(App.progressBar, 0, static_cast<std::uint16_t>(ProgressBarFullScale));
+    platform::SetProgressPosition(App.progressBar, 0);
+    SetText(App.modeLabel, L"Mode: Checking server support...");
+    SetText(App.statusLabel, L"Connecting to server...");
+    platform::StartTimer(App.mainWindow, IDT_PROGRESS, ProgressTimerPeriodMs);
+
+    App.liveJobThreads.fetch_add(1);
+    const std::int32_t count = *connections;
+    if (platform::StartDetachedThread([url, outputPath, count] { JobThreadMain(url, outputPath, count); })) return;
+
+    // Without a thread there is no job: back to Idle, saying why.
+    App.liveJobThreads.fetch_sub(1);
+    platform::StopTimer(App.mainWindow, IDT_PROGRESS);
+    App.running = false;
+    SetInputsEnabled(true);
+    SetText(App.startButton, L"Download");
+    SetText(App.modeLabel, previousModeLine);
+    SetText(App.statusLabel, L"Could not start the download.");
+}
+
+void JobThreadMain(std::wstring url, std::wstring outputPath, std::int32_t connections) {
+    DownloadRequest request;
+    request.url = std::move(url);
+    request.outputPath = outputPath;
+    request.connections = connections;
+
+    const DownloadResult result = RunDownload(request, StoreJobProgress, PostJobStatus);
+
+    if (App.outcome) {
+        App.outcome->succeeded = result.success;
+        App.outcome->savedPath = outputPath;
+        App.outcome->summary = result.message + L" Saved to: " + outputPath;
+    }
+    platform::PostWindowMessage(App.mainWindow, WM_JOB_FINISHED, 0, 0);
+    App.liveJobThreads.fetch_sub(1);
+}
+
+void RequestCancel() {
+    CancelFlag.store(true);
+    SetText(App.statusLabel, L"Canceling...");
+}
+
+void OnJobStatus(std::intptr_t lParam) {
+    if (lParam == 0) return;
+    std::unique_ptr<std::wstring> line(reinterpret_cast<std::wstring*>(lParam));
+    SetText(App.modeLabel, *line);
+}
+
+void OnJobFinished() {
+    platform::StopTimer(App.mainWindow, IDT_PROGRESS);
+    App.running = false;
+    SetInputsEnabled(true);
+    SetText(App.startButton, L"Download");
+    if (!App.outcome) return;
+
+    const JobOutcome& outcome = *App.outcome;
+    platform::SetProgressPosition(App.progressBar, outcome.succeeded ? ProgressBarFullScale : 0);
+    const std::uint64_t now = platform::TickCount();
+    const std::uint64_t elapsed = now >= App.startTick ? now - App.startTick : 0;
+    SetText(App.statusLabel, outcome.summary + L"  |  Time: " + FormatDuration(elapsed));
+
+    if (outcome.succeeded && !outcome.savedPath.empty()) {
+        const std::wstring parameters = L"/select,\"" + outcome.savedPath + L"\"";
+        platform::ShellExecuteOpen(L"open", L"explorer.exe", parameters.c_str(), platform::ShowNormal);
+    }
+}
+
+void OnMainWindowDestroyed() {
+    CancelFlag.store(true);
+    platform::StopTimer(App.mainWindow, IDT_PROGRESS);
+}
+
+bool WaitForJobThreads(std::chrono::milliseconds limit) {
+    constexpr std::chrono::milliseconds pollPeriod{20};
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (App.liveJobThreads.load() > 0) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(pollPeriod);
+    }
+    return true;
+}
+
+}  // namespace pelbrook

@@ -1,0 +1,114 @@
+#include "window/output_path.h"
+
+#include <array>
+#include <cstddef>
+#include <initializer_list>
+#include <vector>
+
+#include "transport/url_parts.h"
+#include "window/app_state.h"
+
+namespace pelbrook {
+namespace {
+
+constexpr wchar_t FallbackFolder[] = L".";
+constexpr wchar_t FallbackFileName[] = L"download.bin";
+constexpr wchar_t DownloadSubfolder[] = L"\\Downloads";
+
+bool IsForbiddenInName(wchar_t c) {
+    if (c < 0x20) return true;
+    switch (c) {
+        case L'<': case L'>': case L':': case L'"': case L'|':
+        case L'*': case L'?': case L'\\': case L'/':
+            return true;
+        default:
+            return false;
+    }
+}
+
+wchar_t AsciiUpper(wchar_t c) { return (c >= L'a' && c <= L'z') ? static_cast<wchar_t>(c - L'a' + L'A') : c; }
+
+bool SameIgnoringAsciiCase(const std::wstring& a, const wchar_t* b) {
+    std::size_t i = 0;
+    for (; i < a.size() && b[i] != 0; ++i) {
+        if (AsciiUpper(a[i]) != b[i]) return false;
+    }
+    return i == a.size() && b[i] == 0;
+}
+
+// Windows resolves these to devices whatever extension follows them, and
+// ignores blanks between the name and the extension.
+bool IsDeviceName(const std::wstring& name) {
+    std::wstring base = name.substr(0, name.find(L'.'));
+    while (!base.empty() && base.back() == L' ') base.pop_back();
+    for (const wchar_t* device : {L"CON", L"PRN", L"AUX", L"NUL"}) {
+        if (SameIgnoringAsciiCase(base, device)) return true;
+    }
+    if (base.size() != 4) return false;
+    std::wstring stem = base.substr(0, 3);
+    if (!SameIgnoringAsciiCase(stem, L"COM") && !SameIgnoringAsciiCase(stem, L"LPT")) return false;
+    wchar_t digit = base[3];
+    // The superscript digits one to three count as digits here too.
+    return (digit >= L'0' && digit <= L'9') || digit == 0x00B9 || digit == 0x00B2 || digit == 0x00B3;
+}
+
+bool OnlySeparators(const std::wstring& text) {
+    for (wchar_t c : text) {
+        if (c != L'/' && c != L'\\') return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::wstring ReadControlText(platform::WindowHandle control) {
+    int length = platform::ControlTextLength(control);
+    if (length <= 0) return std::wstring();
+    std::vector<wchar_t> buffer(static_cast<std::size_t>(length) + 1, L'\0');
+    platform::GetControlText(control, buffer.data(), length + 1);
+    return std::wstring(buffer.data(), static_cast<std::size_t>(length));
+}
+
+std::wstring DefaultDownloadFolder() {
+    std::array<wchar_t, platform::MaxPathChars> buffer{};
+    if (!platform::GetProfileFolder(buffer.data())) return FallbackFolder;
+    buffer.back() = L'\0';
+    std::wstring folder = std::wstring(buffer.data()) + DownloadSubfolder;
+    return platform::PathExists(folder.c_str()) ? folder : std::wstring(FallbackFolder);
+}
+
+std::wstring MakeSafeFileName(std::wstring name) {
+    for (wchar_t& c : name) {
+        if (IsForbiddenInName(c)) c = L'_';
+    }
+    for (std::size_t i = name.size(); i > 0 && (name[i - 1] == L'.' || name[i - 1] == L' '); --i) {
+        name[i - 1] = L'_';
+    }
+    if (IsDeviceName(name)) name.insert(name.begin(), L'_');
+    return name;
+}
+
+std::wstring FileNameFromUrl(const std::wstring& url) {
+    UrlParts parts;
+    if (!CrackUrl(url, parts)) return FallbackFileName;
+    if (parts.path.empty()) return FallbackFileName;
+    const wchar_t* segment = platform::FindFileName(parts.path.c_str());
+    if (segment == nullptr || *segment == L'\0') return FallbackFileName;
+    std::wstring name(segment);
+    std::size_t query = name.find(L'?');
+    if (query != std::wstring::npos) name.erase(query);
+    // A bare site root ("/") or a run of separators names nothing.
+    if (name.empty() || OnlySeparators(name)) return FallbackFileName;
+    return MakeSafeFileName(std::move(name));
+}
+
+std::wstring BuildOutputPath() {
+    std::wstring folder = ReadControlText(App.folderEdit);
+    if (folder.empty()) folder = DefaultDownloadFolder();
+    std::wstring url = ReadControlText(App.urlEdit);
+    std::wstring name = FileNameFromUrl(url);
+    if (!folder.empty() && folder.back() != L'\\') folder += L'\\';
+    return folder + name;
+}
+
+}  // namespace pelbrook

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <string>
+
+#include "window/window_services.h"
+
+namespace pelbrook {
+
+// The whole text of a control, untrimmed; empty when it has none.
+std::wstring ReadControlText(platform::WindowHandle control);
+
+// The profile's Downloads folder when it exists, else ".".
+std::wstring DefaultDownloadFolder();
+
+// The output file's name as the URL gives it, made safe to create; never empty.
+std::wstring FileNameFromUrl(const std::wstring& url);
+
+// Replaces what Windows would not store as an ordinary file name: forbidden
+// characters, a trailing run of dots and blanks, and device names.
+std::wstring MakeSafeFileName(std::wstring name);
+
+// The folder field, a backslash when it does not end in one, and the name.
+std::wstring BuildOutputPath();
+
+}  // namespace pelbrook

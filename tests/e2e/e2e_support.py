@@ -1,0 +1,267 @@
+"""Servers and helpers shared by the end-to-end scripts.
+
+Every server listens on 127.0.0.1 on a port picked at run time and is stopped
+by the script that started it; every wait here is bounded.
+"""
+
+import json
+import os
+import select
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import urllib.request
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+class E2eError(Exception):
+    pass
+
+
+def require_tools(*names):
+    missing = [name for name in names if shutil.which(name) is None and not os.path.exists("/usr/sbin/" + name)]
+    if missing:
+        raise E2eError("missing tools: %s (tools/test-all installs them)" % ", ".join(missing))
+
+
+def tool_path(name):
+    found = shutil.which(name)
+    if found:
+        return found
+    if os.path.exists("/usr/sbin/" + name):
+        return "/usr/sbin/" + name
+    raise E2eError("missing tool: %s" % name)
+
+
+def free_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def wait_for_port(port, seconds, process=None):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        if process is not None and process.poll() is not None:
+            return False
+        try:
+            with socket.create_connection(("127.0.0.1", port), timeout=1):
+                return True
+        except OSError:
+            time.sleep(0.05)
+    return False
+
+
+def windows_path(path):
+    """The path under Wine's Z: drive, which maps the Unix root."""
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def make_work_dir(base, prefix):
+    os.makedirs(base, exist_ok=True)
+    return tempfile.mkdtemp(prefix=prefix, dir=base)
+
+
+def stop_process(process, seconds=10):
+    if process is None or process.poll() is not None:
+        return
+    process.terminate()
+    try:
+        process.wait(seconds)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        process.wait(seconds)
+
+
+def write_random_file(path, size):
+    with open(path, "wb") as f:
+        left = size
+        while left > 0:
+            piece = min(left, 8 * 1024 * 1024)
+            f.write(os.urandom(piece))
+            left -= piece
+
+
+def files_equal(a, b):
+    if os.path.getsize(a) != os.path.getsize(b):
+        return False
+    with open(a, "rb") as fa, open(b, "rb") as fb:
+        while True:
+            x = fa.read(4 * 1024 * 1024)
+            y = fb.read(4 * 1024 * 1024)
+            if x != y:
+                return False
+            if not x:
+                return True
+
+
+def same_prefix(path, source, count):
+    """True when the first count bytes of path equal those of source."""
+    with open(path, "rb") as fa, open(source, "rb") as fb:
+        left = count
+        while left > 0:
+            x = fa.read(min(left, 4 * 1024 * 1024))
+            y = fb.read(len(x))
+            if not x or x != y:
+                return False
+            left -= len(x)
+    return True
+
+
+class Nginx:
+    """nginx from a rendered copy of nginx.conf.in, with a self-signed HTTPS listener."""
+
+    def __init__(self, run_dir, files_dir, slow_rate="1m"):
+        self.run_dir = run_dir
+        self.files_dir = files_dir
+        self.slow_rate = slow_rate
+        self.process = None
+        self.http_port = None
+        self.https_port = None
+
+    def _make_certificate(self):
+        subprocess.run(
+            [tool_path("openssl"), "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+             "-keyout", os.path.join(self.run_dir, "key.pem"), "-out", os.path.join(self.run_dir, "cert.pem"),
+             "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1,DNS:localhost"],
+            check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+
+    def start(self):
+        self._make_certificate()
+        with open(os.path.join(HERE, "nginx.conf.in")) as f:
+            template = f.read()
+        user_line = ""
+        if os.geteuid() == 0:
+            import pwd
+            user_line = "user %s;" % pwd.getpwuid(os.geteuid()).pw_name
+        for attempt in range(5):
+            self.http_port, self.https_port = free_port(), free_port()
+            if self.http_port == self.https_port:
+                continue
+            text = (template.replace("@USER_LINE@", user_line).replace("@RUN@", self.run_dir)
+                    .replace("@FILES@", self.files_dir).replace("@SLOW_RATE@", self.slow_rate)
+                    .replace("@HTTP_PORT@", str(self.http_port)).replace("@HTTPS_PORT@", str(self.https_port)))
+            conf = os.path.join(self.run_dir, "nginx.conf")
+            with open(conf, "w") as f:
+                f.write(text)
+            self.process = subprocess.Popen(
+                [tool_path("nginx"), "-p", self.run_dir, "-c", conf, "-e", os.path.join(self.run_dir, "error.log")],
+                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            if wait_for_port(self.http_port, 15, self.process) and wait_for_port(self.https_port, 15, self.process):
+                return self
+            stop_process(self.process)
+        raise E2eError("nginx did not start; see %s/error.log" % self.run_dir)
+
+    def stop(self):
+        stop_process(self.process)
+
+    def url(self, path, secure=False):
+        if secure:
+            return "https://127.0.0.1:%d%s" % (self.https_port, path)
+        return "http://127.0.0.1:%d%s" % (self.http_port, path)
+
+    def log_lines(self, case):
+        """Access-log entries (connection, method, uri, range, status) of URLs ending in "?c=<case>"."""
+        entries = []
+        path = os.path.join(self.run_dir, "access.log")
+        if not os.path.exists(path):
+            return entries
+        with open(path) as f:
+            for line in f:
+                fields = line.split()
+                if len(fields) < 6 or not fields[3].endswith("?c=" + case):
+                    continue
+                entries.append({"connection": fields[0], "method": fields[2], "uri": fields[3],
+                                "range": fields[4].strip('"'), "status": fields[5]})
+        return entries
+
+
+class FaultServer:
+    """fault_server.py in its own process."""
+
+    def __init__(self):
+        self.process = None
+        self.port = None
+
+    def start(self):
+        self.process = subprocess.Popen(
+            [sys.executable, os.path.join(HERE, "fault_server.py"), "--max-seconds", "900"],
+            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        ready, _, _ = select.select([self.process.stdout], [], [], 20)
+        line = self.process.stdout.readline() if ready else ""
+        if not line.startswith("PORT "):
+            stop_process(self.process)
+            raise E2eError("fault server did not start")
+        self.port = int(line.split()[1])
+        return self
+
+    def stop(self):
+        if self.process is None or self.process.poll() is not None:
+            return
+        try:
+            self.control("/__quit")
+        except (OSError, E2eError):
+            pass
+        try:
+            self.process.wait(5)
+        except subprocess.TimeoutExpired:
+            stop_process(self.process)
+
+    def url(self, case, name, **options):
+        query = "&".join("%s=%s" % (k, v) for k, v in options.items())
+        return "http://127.0.0.1:%d/%s/%s?%s" % (self.port, case, name, query)
+
+    def control(self, path):
+        try:
+            with urllib.request.urlopen("http://127.0.0.1:%d%s" % (self.port, path), timeout=10) as answer:
+                return answer.read().decode("utf-8")
+        except OSError as error:
+            raise E2eError("fault server control %s failed: %s" % (path, error))
+
+    def stats(self, case):
+        return json.loads(self.control("/__stats?case=" + case))
+
+
+def run_wine(wine_run, program, args, seconds):
+    """Runs a Windows program under Wine; returns (exit code, stdout text)."""
+    process = subprocess.Popen([wine_run, program] + list(args), stdin=subprocess.DEVNULL,
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    try:
+        out, err = process.communicate(timeout=seconds)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        process.communicate()
+        raise E2eError("%s timed out after %d s" % (os.path.basename(program), seconds))
+    return process.returncode, out.decode("utf-8", "replace"), err.decode("utf-8", "replace")
+
+
+class Results:
+    """Counts checks per case and prints a closing line that ctest's log shows."""
+
+    def __init__(self):
+        self.passed = 0
+        self.failed = 0
+        self.failures = []
+
+    def case(self, name, problems, seconds=None):
+        took = "" if seconds is None else " (%.1f s)" % seconds
+        if problems:
+            self.failed += 1
+            self.failures.append(name)
+            print("FAIL %s%s" % (name, took))
+            for problem in problems:
+                print("     - %s" % problem)
+        else:
+            self.passed += 1
+            print("ok   %s%s" % (name, took))
+        sys.stdout.flush()
+
+    def finish(self):
+        print("%d passed, %d failed" % (self.passed, self.failed))
+        if self.failures:
+            print("failed: " + ", ".join(self.failures))
+        return 0 if self.failed == 0 and self.passed > 0 else 1

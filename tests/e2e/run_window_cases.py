@@ -1,0 +1,561 @@
+#!/usr/bin/env python3
+"""Pelbrook.exe under Wine on Xvfb, driven from outside like a person would.
+
+The window driver (a small Windows program) finds the window, types into its
+fields, presses its buttons and reads back texts, enabled states and the
+progress bar; this script decides what to do next and judges what it sees.
+Downloads go to nginx and the fault server on loopback. Two screenshots are
+written: one during a download and one of the finished window.
+"""
+
+import argparse
+import json
+import os
+import random
+import re
+import select
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from e2e_support import (E2eError, FaultServer, Nginx, Results, files_equal, make_work_dir,  # noqa: E402
+                         require_tools, stop_process, tool_path, windows_path, write_random_file)
+
+MIB = 1024 * 1024
+URL_EDIT, FOLDER_EDIT, BROWSE, CONNECTIONS, START, PROGRESS, STATUS, MODE = 101, 102, 103, 104, 105, 106, 107, 108
+INPUTS = (URL_EDIT, FOLDER_EDIT, BROWSE, CONNECTIONS)
+
+INITIAL_MODE = "Mode: Paste a URL and click Download to check whether acceleration is available."
+CHECKING = "Mode: Checking server support..."
+DESKTOP_SIZE = (800, 600)
+
+SIZE = r"\d+(\.\d)? (B|KB|MB|GB)"
+SPEED = r"(0 B/s|\d+\.\d (B|KB|MB)/s)"
+DURATION = r"\d+:\d\d(:\d\d)?"
+
+
+def accelerated_line(size, connections):
+    cap = min(4 * connections, 64)
+    count = -(-size // (2 * MIB))
+    count = cap if count >= cap else max(count, 1)
+    return "Mode: Accelerated - %d workers, %d segments, keep-alive reuse (HTTP Range)." % (connections, count)
+
+
+def finished_line(message, path):
+    return re.compile("^" + re.escape(message + " Saved to: " + path + "  |  Time: ") + DURATION + "$")
+
+
+class Xvfb:
+    def __init__(self):
+        self.process = None
+        self.display = None
+
+    def start(self):
+        # A display number of our own, away from the low ones that other
+        # servers on this machine may hold or have left behind.
+        for attempt in range(8):
+            number = random.randrange(200, 1000)
+            if os.path.exists("/tmp/.X%d-lock" % number) or os.path.exists("/tmp/.X11-unix/X%d" % number):
+                continue
+            read_end, write_end = os.pipe()
+            self.process = subprocess.Popen(
+                [tool_path("Xvfb"), ":%d" % number, "-displayfd", str(write_end), "-screen", "0", "1024x768x24",
+                 "-nolisten", "tcp"],
+                pass_fds=(write_end,), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                stderr=subprocess.DEVNULL)
+            os.close(write_end)
+            try:
+                ready, _, _ = select.select([read_end], [], [], 20)
+                reported = os.read(read_end, 64).decode().strip() if ready else ""
+            finally:
+                os.close(read_end)
+            if reported == str(number) and self._answers(number):
+                self.display = ":%d" % number
+                return self
+            stop_process(self.process)
+        raise E2eError("Xvfb did not start")
+
+    @staticmethod
+    def _answers(number):
+        with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
+            s.settimeout(5)
+            try:
+                s.connect("/tmp/.X11-unix/X%d" % number)
+                return True
+            except OSError:
+                return False
+
+    def stop(self):
+        stop_process(self.process)
+
+    def screenshot(self, path, rect=None):
+        command = [tool_path("import"), "-display", self.display, "-window", "root"]
+        if rect is not None:
+            left, top, right, bottom = rect
+            command += ["-crop", "%dx%d+%d+%d" % (right - left, bottom - top, left, top), "+repage"]
+        subprocess.run(command + [path], check=True, timeout=60, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
+
+
+def processes_with(token):
+    """Unix pids of the processes whose command line holds token."""
+    found = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit() or int(entry) == os.getpid():
+            continue
+        try:
+            with open("/proc/%s/cmdline" % entry, "rb") as f:
+                if token.encode() in f.read():
+                    found.append(int(entry))
+        except OSError:
+            continue
+    return found
+
+
+def end_processes(pids):
+    for pid in pids:
+        try:
+            os.kill(pid, 15)
+        except OSError:
+            pass
+
+
+class Driver:
+    """The window driver program, spoken to line by line."""
+
+    def __init__(self, wine_run, driver, env):
+        self.process = subprocess.Popen([wine_run, driver], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                        stderr=subprocess.DEVNULL, env=env)
+        self.buffer = b""
+
+    def command(self, line, seconds=30):
+        self.process.stdin.write((line + "\n").encode("utf-8"))
+        self.process.stdin.flush()
+        deadline = time.monotonic() + seconds
+        while b"\n" not in self.buffer:
+            left = deadline - time.monotonic()
+            ready, _, _ = select.select([self.process.stdout], [], [], max(0.0, left))
+            if not ready:
+                raise E2eError("window driver gave no answer to %r" % line)
+            chunk = os.read(self.process.stdout.fileno(), 65536)
+            if not chunk:
+                raise E2eError("window driver ended during %r" % line)
+            self.buffer += chunk
+        answer, self.buffer = self.buffer.split(b"\n", 1)
+        text = answer.decode("utf-8")
+        if not text.startswith("ok"):
+            raise E2eError("driver: %s -> %s" % (line, text))
+        return text[3:]
+
+    def state(self):
+        return json.loads(self.command("state"))
+
+    def click(self, control):
+        return json.loads(self.command("click %d" % control))
+
+    def windows(self):
+        return json.loads(self.command("windows"))
+
+    def stop(self):
+        if self.process.poll() is None:
+            try:
+                self.command("quit", 10)
+            except E2eError:
+                pass
+        stop_process(self.process, 5)
+
+
+def text(state, control):
+    return state[str(control)]["text"]
+
+
+def enabled(state, control):
+    return state[str(control)]["enabled"]
+
+
+def wait_for(driver, what, condition, seconds):
+    """Polls the window until condition(state) holds; bounded."""
+    deadline = time.monotonic() + seconds
+    state = driver.state()
+    while not condition(state):
+        if time.monotonic() > deadline:
+            raise E2eError("timed out waiting for %s; status %r, mode %r, bar %r" % (
+                what, text(state, STATUS), text(state, MODE), state["barPos"]))
+        time.sleep(0.1)
+        state = driver.state()
+    return state
+
+
+def wait_for_end(driver, seconds=120):
+    """Waits until the button reads "Download" again. The window finishes a job
+    within one message, so a state read after that sees all of it; the read
+    that noticed the button may have seen other controls a moment earlier."""
+    wait_for(driver, "the job to end", lambda s: text(s, START) == "Download", seconds)
+    return driver.state()
+
+
+class Checks:
+    def __init__(self):
+        self.problems = []
+
+    def equal(self, what, got, wanted):
+        if got != wanted:
+            self.problems.append("%s: got %r, wanted %r" % (what, got, wanted))
+
+    def match(self, what, got, pattern):
+        if not re.match(pattern, got):
+            self.problems.append("%s: %r does not match %r" % (what, got, pattern if isinstance(pattern, str)
+                                                                  else pattern.pattern))
+
+    def true(self, what, value):
+        if not value:
+            self.problems.append(what)
+
+    def inputs(self, state, wanted):
+        for control in INPUTS:
+            self.equal("control %d enabled" % control, enabled(state, control), wanted)
+        self.equal("button enabled", enabled(state, START), True)
+
+
+class Session:
+    """One Pelbrook process on a virtual desktop of its own, with the driver attached.
+
+    Wine starts the desktop's explorer and the program as processes of their
+    own, no longer children of the one started here; the desktop's name, unique
+    to this run, finds the ones left at the end.
+    """
+
+    attempts = 0
+
+    def __init__(self, args, xvfb, label):
+        self.args = args
+        self.env = dict(os.environ, DISPLAY=xvfb.display)
+        self.app = self.driver = None
+        self.pid = None
+        problems = []
+        for _ in range(2):
+            Session.attempts += 1
+            self.desktop = "e2e-%d-%s-%d" % (os.getpid(), label, Session.attempts)
+            try:
+                self._start()
+                return
+            except E2eError as error:
+                problems.append(str(error))
+                self.stop()
+        raise E2eError("Pelbrook did not show its window: " + " / ".join(problems))
+
+    def _start(self):
+        self.app = subprocess.Popen(
+            [self.args.wine_run, "explorer", "/desktop=%s,%dx%d" % ((self.desktop,) + DESKTOP_SIZE),
+             windows_path(self.args.app)],
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=self.env)
+        self.driver = Driver(self.args.wine_run, self.args.driver, self.env)
+        deadline = time.monotonic() + 60
+        while True:
+            try:
+                self.driver.command("desktop " + self.desktop)
+                break
+            except E2eError:
+                if time.monotonic() > deadline:
+                    raise
+                time.sleep(0.2)
+        self.driver.command("find 60000", 90)
+        self.pid = self.app_pid()
+
+    def app_pid(self):
+        for window in self.driver.windows():
+            if window["class"] == "PelbrookWindow":
+                return window["pid"]
+        raise E2eError("no Pelbrook window listed")
+
+    def foreign_windows(self):
+        return [w for w in self.driver.windows() if w["pid"] != self.pid and w["class"] != "#32769"]
+
+    def close(self):
+        """Closes the window as a user would and returns the exit code."""
+        self.driver.command("close")
+        return int(self.driver.command("waitprocess %d 90000" % self.pid, 100))
+
+    def stop(self):
+        if self.driver is not None:
+            if self.pid is not None:
+                try:
+                    self.driver.command("terminate %d" % self.pid)
+                except E2eError:
+                    pass
+            self.driver.stop()
+        if self.app is not None:
+            deadline = time.monotonic() + 20
+            while processes_with("/desktop=" + self.desktop) and time.monotonic() < deadline:
+                time.sleep(0.2)
+            end_processes(processes_with("/desktop=" + self.desktop))
+            stop_process(self.app, 5)
+        self.app = self.driver = None
+        self.pid = None
+
+
+def set_fields(driver, url, folder, connections):
+    driver.command("settext %d %s" % (URL_EDIT, url))
+    driver.command("settext %d %s" % (FOLDER_EDIT, folder))
+    driver.command("settext %d %s" % (CONNECTIONS, connections))
+
+
+def case_initial(session, results):
+    check = Checks()
+    state = session.driver.state()
+    check.equal("title", state["title"], "Pelbrook")
+    check.equal("URL field", text(state, URL_EDIT), "")
+    check.true("folder field is empty", text(state, FOLDER_EDIT) != "")
+    check.equal("connections field", text(state, CONNECTIONS), "16")
+    check.equal("button", text(state, START), "Download")
+    check.equal("browse button", text(state, BROWSE), "Browse...")
+    check.equal("mode line", text(state, MODE), INITIAL_MODE)
+    check.equal("status line", text(state, STATUS), "Ready.")
+    check.equal("progress bar class", state[str(PROGRESS)]["class"].lower(), "msctls_progress32")
+    check.inputs(state, True)
+    left, top, right, bottom = (int(v) for v in session.driver.command("rect").split())
+    check.equal("outer size", (right - left, bottom - top), (620, 330))
+    results.case("window: initial state", check.problems)
+
+
+def case_refusals(session, results, folder):
+    check = Checks()
+    driver = session.driver
+    driver.command("settext %d " % URL_EDIT)
+    answer = driver.click(START)
+    check.equal("empty URL", answer["status"], "Paste a download URL first.")
+    check.equal("button after a refusal", answer["button"], "Download")
+    check.equal("mode line after a refusal", answer["mode"], INITIAL_MODE)
+
+    driver.command("settext %d http://127.0.0.1:9/never.bin" % URL_EDIT)
+    driver.command("settext %d %s" % (FOLDER_EDIT, folder))
+    for count in ("0", "33", "x5", "99999999999"):
+        driver.command("settext %d %s" % (CONNECTIONS, count))
+        answer = driver.click(START)
+        check.equal("connections %r" % count, answer["status"], "Connections must be between 1 and 32.")
+        check.equal("button after refusing %r" % count, answer["button"], "Download")
+
+    driver.command("type %d x7" % CONNECTIONS)
+    state = driver.state()
+    check.equal("typing a letter into the connections field", text(state, CONNECTIONS), "7")
+    check.equal("mode line after the refusals", text(state, MODE), INITIAL_MODE)
+    check.inputs(state, True)
+    results.case("window: refusals (empty URL, connection counts, letters)", check.problems)
+
+
+def case_blank_url(session, results, folder):
+    """Blanks pass the window's check; the engine refuses them before deciding a mode."""
+    check = Checks()
+    driver = session.driver
+    set_fields(driver, "   ", folder, "4")
+    driver.click(START)
+    state = wait_for_end(driver)
+    check.match("finished line", text(state, STATUS), finished_line("Invalid URL.", folder + "\\download.bin"))
+    check.equal("mode line", text(state, MODE), CHECKING)
+    check.equal("bar", state["barPos"], 0)
+    check.inputs(state, True)
+    results.case("window: blank URL ends with the engine's message", check.problems)
+
+
+def case_cancel_while_probing(session, results, folder, fault, out_dir):
+    """The server holds its answer to the probe; Cancel is pressed meanwhile."""
+    check = Checks()
+    driver = session.driver
+    size = 20 * MIB
+    name = "held.bin"
+    url = fault.url("window-held", name, size=size, hold="g1")
+    set_fields(driver, url, folder, "4")
+    answer = driver.click(START)
+    check.equal("status at the start", answer["status"], "Connecting to server...")
+    check.equal("button at the start", answer["button"], "Cancel")
+    check.equal("mode at the start", answer["mode"], CHECKING)
+    state = driver.state()
+    check.inputs(state, False)
+    check.equal("bar range", state["barHigh"], 1000)
+    check.equal("bar at the start", state["barPos"], 0)
+
+    state = wait_for(driver, "the first progress tick", lambda s: text(s, STATUS).startswith("Downloading"), 30)
+    check.match("first tick", text(state, STATUS), r"^Downloading\.\.\. 0 B  \|  0 B/s  \|  0:0\d$")
+    check.equal("mode while probing", text(state, MODE), CHECKING)
+
+    answer = driver.click(START)
+    check.equal("status after Cancel", answer["status"], "Canceling...")
+    check.equal("button after Cancel", answer["button"], "Cancel")
+    answer = driver.click(START)
+    check.equal("status after a second Cancel", answer["status"], "Canceling...")
+
+    fault.control("/__release?gate=g1")
+    state = wait_for_end(driver)
+    path = folder + "\\" + name
+    check.match("finished line", text(state, STATUS), finished_line("Download canceled.", path))
+    check.equal("mode line", text(state, MODE), accelerated_line(size, 4))
+    check.equal("bar", state["barPos"], 0)
+    check.inputs(state, True)
+    check.true("the canceled file was left behind", not os.path.exists(os.path.join(out_dir, name)))
+    check.equal("segment requests after an early cancel", fault.stats("window-held")["gets"], 0)
+    results.case("window: cancel while the server is probed", check.problems)
+
+
+def wait_mid_download(driver, total_text):
+    return wait_for(driver, "a progress line with a total",
+                    lambda s: (" / " + total_text) in text(s, STATUS) and 0 < s["barPos"] < 1000, 60)
+
+
+def case_cancel_downloading(session, results, folder, nginx, out_dir, connections, message, keeps_file):
+    check = Checks()
+    driver = session.driver
+    name = "slow48.bin"
+    set_fields(driver, nginx.url("/slow/" + name), folder, connections)
+    driver.click(START)
+    state = wait_mid_download(driver, "48.0 MB")
+    check.inputs(state, False)
+    answer = driver.click(START)
+    check.equal("status after Cancel", answer["status"], "Canceling...")
+    state = wait_for_end(driver)
+    check.match("finished line", text(state, STATUS), finished_line(message, folder + "\\" + name))
+    check.equal("bar", state["barPos"], 0)
+    check.inputs(state, True)
+    out = os.path.join(out_dir, name)
+    if keeps_file:
+        check.true("the partial file was not kept", os.path.exists(out) and 0 < os.path.getsize(out) < 48 * MIB)
+    else:
+        check.true("the canceled file was left behind", not os.path.exists(out))
+    if os.path.exists(out):
+        os.remove(out)
+    results.case("window: cancel during a download with %s connection(s)" % connections, check.problems)
+
+
+def case_success(session, results, folder, nginx, files_dir, out_dir, xvfb, shots):
+    check = Checks()
+    driver = session.driver
+    name = "sample-24MB.bin"
+    size = 24 * MIB
+    set_fields(driver, nginx.url("/slow/" + name), folder, "4")
+    answer = driver.click(START)
+    check.equal("button at the start", answer["button"], "Cancel")
+    state = wait_mid_download(driver, "24.0 MB")
+    check.equal("mode line", text(state, MODE), accelerated_line(size, 4))
+    check.match("progress line", text(state, STATUS),
+                r"^Downloading\.\.\. %s / 24\.0 MB  \|  %s  \|  %s(  \|  Left: (%s|--:--))?$"
+                % (SIZE, SPEED, DURATION, DURATION))
+    check.inputs(state, False)
+    rect = tuple(int(v) for v in driver.command("rect").split())
+    xvfb.screenshot(os.path.join(shots, "pelbrook-downloading.png"), rect)
+
+    state = wait_for_end(driver)
+    path = folder + "\\" + name
+    check.match("finished line", text(state, STATUS), finished_line("Download completed.", path))
+    check.equal("bar", state["barPos"], 1000)
+    check.equal("mode line after the job", text(state, MODE), accelerated_line(size, 4))
+    check.inputs(state, True)
+    check.true("the file differs from the source",
+               files_equal(os.path.join(out_dir, name), os.path.join(files_dir, name)))
+
+    # The file manager is opened with the file selected; under Wine it is Wine's
+    # own explorer window. Close it so that it does not cover the window.
+    deadline = time.monotonic() + 20
+    opened = []
+    while not opened and time.monotonic() < deadline:
+        opened = session.foreign_windows()
+        time.sleep(0.2)
+    for window in opened:
+        driver.command("closewindow %d" % window["hwnd"])
+    deadline = time.monotonic() + 20
+    while session.foreign_windows() and time.monotonic() < deadline:
+        time.sleep(0.2)
+    print("     file manager windows seen after the success: %s"
+          % ([w["class"] + " " + repr(w["title"]) for w in opened] or "none"))
+    xvfb.screenshot(os.path.join(shots, "pelbrook-finished.png"), rect)
+    results.case("window: download to the end, file manager, screenshots", check.problems)
+
+
+def case_close_during_download(args, xvfb, results, folder, nginx, out_dir):
+    """Closing the window in the middle of an accelerated job leaves no half-filled file."""
+    check = Checks()
+    session = Session(args, xvfb, "close")
+    try:
+        name = "slow48.bin"
+        set_fields(session.driver, nginx.url("/slow/" + name), folder, "4")
+        session.driver.click(START)
+        wait_mid_download(session.driver, "48.0 MB")
+        check.equal("exit code", session.close(), 0)
+        check.true("a half-filled file was left behind", not os.path.exists(os.path.join(out_dir, name)))
+    finally:
+        session.stop()
+    results.case("window: closing during a download", check.problems)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--app", required=True)
+    parser.add_argument("--driver", required=True)
+    parser.add_argument("--wine-run", required=True)
+    parser.add_argument("--work", required=True)
+    parser.add_argument("--shots", required=True)
+    args = parser.parse_args()
+
+    require_tools("nginx", "openssl", "Xvfb", "import")
+    work = make_work_dir(args.work, "window-")
+    files_dir = os.path.join(work, "files")
+    run_dir = os.path.join(work, "nginx")
+    # A short download folder keeps the texts in the screenshots readable.
+    downloads_root = tempfile.mkdtemp(prefix="pelbrook-")
+    out_dir = os.path.join(downloads_root, "Downloads")
+    for folder in (files_dir, out_dir, run_dir, args.shots):
+        os.makedirs(folder, exist_ok=True)
+    folder = windows_path(out_dir)
+
+    results = Results()
+    xvfb = nginx = fault = session = None
+    try:
+        write_random_file(os.path.join(files_dir, "sample-24MB.bin"), 24 * MIB)
+        write_random_file(os.path.join(files_dir, "slow48.bin"), 48 * MIB)
+        nginx = Nginx(run_dir, files_dir, slow_rate="1m").start()
+        fault = FaultServer().start()
+        xvfb = Xvfb().start()
+        session = Session(args, xvfb, "main")
+        for run in (lambda: case_initial(session, results),
+                    lambda: case_refusals(session, results, folder),
+                    lambda: case_blank_url(session, results, folder),
+                    lambda: case_cancel_while_probing(session, results, folder, fault, out_dir),
+                    lambda: case_cancel_downloading(session, results, folder, nginx, out_dir, "4",
+                                                    "Download canceled.", False),
+                    lambda: case_cancel_downloading(session, results, folder, nginx, out_dir, "1",
+                                                    "Download failed.", True),
+                    lambda: case_success(session, results, folder, nginx, files_dir, out_dir, xvfb, args.shots)):
+            try:
+                run()
+            except E2eError as error:
+                results.case("window: step failed", [str(error)])
+        try:
+            results.case("window: closing ends the process with 0", [] if session.close() == 0 else ["exit code"])
+        except E2eError as error:
+            results.case("window: closing ends the process with 0", [str(error)])
+        session.stop()
+        session = None
+        case_close_during_download(args, xvfb, results, folder, nginx, out_dir)
+    except E2eError as error:
+        results.case("window: setup", [str(error)])
+    finally:
+        if session is not None:
+            session.stop()
+        # The file manager that a success opened, should it still run.
+        end_processes(processes_with(downloads_root))
+        for server in (fault, nginx, xvfb):
+            if server is not None:
+                server.stop()
+    code = results.finish()
+    shutil.rmtree(files_dir, ignore_errors=True)
+    shutil.rmtree(downloads_root, ignore_errors=True)
+    if code == 0:
+        shutil.rmtree(work, ignore_errors=True)
+    print("screenshots in %s" % args.shots)
+    return code
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,613 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/download_job.h"
+#include "engine/segment_plan.h"
+#include "engine_test_support.h"
+#include "support/test_bytes.h"
+#include "transport/platform.h"
+
+namespace pelbrook {
+namespace {
+
+using testing::MakeResponse;
+using testing::RecordedRequest;
+using testing::ScriptedResponse;
+
+constexpr std::uint64_t MiB = 1048576;
+const std::wstring Url = L"http://files.example/data.bin?x=1";
+const std::wstring Completed = L"Download completed.";
+const std::wstring Incomplete = L"Download incomplete. Try fewer connections (e.g. 4 or 1).";
+const std::wstring Failed = L"Download failed.";
+const std::wstring NoSize = L"Could not determine file size from server.";
+
+struct ProgressCall {
+    std::uint64_t done = 0;
+    std::uint64_t total = 0;
+    bool onJobThread = false;
+    int sessionsClosedThen = 0;  // only looked up on the job thread
+};
+
+// Collects progress calls from any thread.
+struct ProgressLog {
+    std::mutex mutex;
+    std::vector<ProgressCall> calls;
+    std::thread::id jobThread = std::this_thread::get_id();
+
+    ProgressCallback Callback() {
+        return [this](std::uint64_t done, std::uint64_t total) {
+            ProgressCall call{done, total, std::this_thread::get_id() == jobThread, 0};
+            if (call.onJobThread) {
+                call.sessionsClosedThen = testing::RecordedHttp().sessionsClosed;
+            }
+            std::lock_guard<std::mutex> lock(mutex);
+            calls.push_back(call);
+        };
+    }
+    std::vector<ProgressCall> Calls() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return calls;
+    }
+};
+
+class DownloadJobTest : public testing::EngineTest {
+protected:
+    void SetUp() override {
+        EngineTest::SetUp();
+        output = PathIn(L"data.bin");
+        served = std::make_shared<testing::ServedFile>();
+    }
+
+    // Runs one job against `served` and keeps everything a test looks at.
+    DownloadResult Run(std::int32_t connections, bool withCallbacks = true) {
+        testing::ScriptHttp(testing::ServeFile(served));
+        return RunAgain(connections, withCallbacks);
+    }
+    // Runs one job on the script already set.
+    DownloadResult RunAgain(std::int32_t connections, bool withCallbacks = true) {
+        ProgressCallback progressCallback = withCallbacks ? progress.Callback() : nullptr;
+        StatusCallback statusCallback = nullptr;
+        if (withCallbacks) {
+            statusCallback = [this](const std::wstring& line) {
+                statusLines.push_back(line);
+                fileExistedAtStatus = testing::PathExists(output);
+            };
+        }
+        const DownloadResult result =
+            RunDownload(DownloadRequest{url, output, connections}, progressCallback, statusCallback);
+        log = testing::RecordedHttp();
+        return result;
+    }
+    std::vector<const RecordedRequest*> RangedGets() const {
+        std::vector<const RecordedRequest*> gets;
+        for (const RecordedRequest& r : log.requests) {
+            std::uint64_t first = 0, last = 0;
+            if (r.verb == L"GET" && testing::RangeOf(r, first, last) && !(first == 0 && last == 0)) {
+                gets.push_back(&r);
+            }
+        }
+        return gets;
+    }
+    void ExpectSoundHandles() { EXPECT_EQ(testing::HandleOrderFaults(log), std::vector<std::string>{}); }
+
+    std::wstring url = Url;
+    std::wstring output;
+    std::shared_ptr<testing::ServedFile> served;
+    ProgressLog progress;
+    std::vector<std::wstring> statusLines;
+    bool fileExistedAtStatus = false;
+    testing::HttpLog log;
+};
+
+TEST_F(DownloadJobTest, RequestChecksComeFirst) {
+    struct Case {
+        std::wstring url, path;
+        std::int32_t connections;
+        std::wstring message;
+    };
+    const std::vector<Case> cases = {
+        {L"", L"", 0, L"URL is empty."},
+        {L"", L"out.bin", 4, L"URL is empty."},
+        {Url, L"", 0, L"Output path is empty."},
+        {Url, L"out.bin", 0, L"Connection count must be at least 1."},
+        {Url, L"out.bin", -7, L"Connection count must be at least 1."},
+        {Url, L"out.bin", INT32_MIN, L"Connection count must be at least 1."},
+        {L"ftp://files.example/data.bin", L"out.bin", 4, L"Invalid URL."},
+        {L"files.example/data.bin", L"out.bin", 4, L"Invalid URL."},
+        {L"not a url", L"out.bin", -1, L"Connection count must be at least 1."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.message);
+        testing::ScriptHttp(testing::ServeFile(served));
+        bool statusCalled = false;
+        bool progressCalled = false;
+        const DownloadResult result = RunDownload(
+            DownloadRequest{c.url, c.path, c.connections},
+            [&](std::uint64_t, std::uint64_t) { progressCalled = true; },
+            [&](const std::wstring&) { statusCalled = true; });
+        EXPECT_EQ(result.message, c.message);
+        EXPECT_FALSE(result.success);
+        EXPECT_EQ(result.bytesDownloaded, 0u);
+        EXPECT_TRUE(result.modeLine.empty());
+        EXPECT_FALSE(statusCalled);
+        EXPECT_FALSE(progressCalled);
+        const testing::HttpLog httpLog = testing::RecordedHttp();
+        EXPECT_EQ(httpLog.sessionsOpened, 0) << "no network activity";
+        EXPECT_EQ(httpLog.connectAttempts, 0);
+        EXPECT_TRUE(testing::RecordedFiles().opens.empty());
+    }
+}
+
+TEST_F(DownloadJobTest, SessionOpenFailure) {
+    testing::ScriptHttp(testing::ServeFile(served));
+    testing::FailSessionOpen(true);
+    const DownloadResult result = RunAgain(4);
+    EXPECT_EQ(result.message, L"WinHTTP session failed.");
+    EXPECT_FALSE(result.success);
+    EXPECT_TRUE(result.modeLine.empty());
+    EXPECT_TRUE(statusLines.empty());
+    EXPECT_EQ(log.sessionsOpened, 1);
+    EXPECT_EQ(log.sessionsClosed, 0);
+    EXPECT_EQ(log.connectAttempts, 0);
+    EXPECT_TRUE(log.closes.empty());
+}
+
+TEST_F(DownloadJobTest, SessionArgumentsAndOptions) {
+    served->content = testing::TestBytes(1000, 21);
+    const DownloadResult result = Run(4);
+    EXPECT_EQ(result.message, Completed);
+    EXPECT_EQ(log.userAgent,
+              L"Mozilla/5.0 (Windows NT 10.0; Win64; x64) AppleWebKit/537.36 (KHTML, like Gecko) "
+              L"Chrome/120.0.0.0 Safari/537.36");
+    EXPECT_EQ(log.accessType, 0u);
+    EXPECT_TRUE(log.proxyNull);
+    EXPECT_TRUE(log.bypassNull);
+    EXPECT_EQ(log.openFlags, 0u);
+    const std::vector<std::pair<std::uint32_t, std::uint32_t>> expected = {
+        {3, 60000}, {5, 60000}, {6, 60000}, {63, 1}, {73, 100}, {74, 100}};
+    ASSERT_EQ(log.options.size(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_EQ(log.options[i].option, expected[i].first) << i;
+        EXPECT_EQ(log.options[i].value, expected[i].second) << i;
+        EXPECT_EQ(log.options[i].length, 4u) << i;
+    }
+    EXPECT_EQ(log.sessionsOpened, 1);
+    EXPECT_EQ(log.sessionsClosed, 1);
+    ASSERT_FALSE(log.connections.empty());
+    EXPECT_EQ(log.connections[0].host, L"files.example");
+    EXPECT_EQ(log.connections[0].port, 80);
+    ASSERT_FALSE(log.requests.empty());
+    EXPECT_EQ(log.requests[0].verb, L"HEAD");
+    EXPECT_EQ(log.requests[0].path, L"/data.bin?x=1");
+    EXPECT_EQ(log.requests[0].openFlags, 0u);
+    ExpectSoundHandles();
+}
+
+TEST_F(DownloadJobTest, HttpsUrlsUseSecureRequestsOnTheDefaultPort) {
+    served->content = testing::TestBytes(5000, 22);
+    url = L"https://secure.example/file.bin";
+    const DownloadResult result = Run(2);
+    EXPECT_EQ(result.message, Completed);
+    for (const testing::RecordedConnection& c : log.connections) {
+        EXPECT_EQ(c.host, L"secure.example");
+        EXPECT_EQ(c.port, 443);
+    }
+    for (const RecordedRequest& r : log.requests) {
+        EXPECT_EQ(r.openFlags, platform::FlagSecure);
+        EXPECT_EQ(r.path, L"/file.bin");
+    }
+}
+
+TEST_F(DownloadJobTest, ProbeWithoutASize) {
+    struct Case {
+        const char* name;
+        std::function<ScriptedResponse(const RecordedRequest&)> responder;
+        std::size_t requests;
+    };
+    const std::vector<Case> cases = {
+        {"HEAD 200 without length, no GET follows",
+         [](const RecordedRequest&) { return MakeResponse(200, {L"Accept-Ranges: bytes"}); }, 1},
+        {"206 of unknown total",
+         [](const RecordedRequest& r) {
+             return r.verb == L"HEAD" ? MakeResponse(405, {})
+                                      : MakeResponse(206, {L"Content-Range: bytes 0-0/*"}, {"a"});
+         },
+         2},
+        {"416", [](const RecordedRequest& r) { return MakeResponse(r.verb == L"HEAD" ? 404 : 416, {}); }, 2},
+        {"nothing answers",
+         [](const RecordedRequest&) {
+             ScriptedResponse response;
+             response.failReceive = true;
+             return response;
+         },
+         2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        testing::ScriptHttp(c.responder);
+        statusLines.clear();
+        const DownloadResult result = RunAgain(8);
+        EXPECT_EQ(result.message, NoSize);
+        EXPECT_FALSE(result.success);
+        EXPECT_TRUE(result.modeLine.empty());
+        EXPECT_TRUE(statusLines.empty());
+        EXPECT_EQ(log.requests.size(), c.requests);
+        EXPECT_FALSE(testing::PathExists(output));
+        EXPECT_EQ(log.sessionsClosed, 1);
+        ExpectSoundHandles();
+    }
+}
+
+TEST_F(DownloadJobTest, AcceleratedJobCompletes) {
+    served->content = testing::TestBytes(10 * MiB + 3, 23);
+    const DownloadResult result = Run(4);
+    EXPECT_TRUE(result.success);
+    EXPECT_EQ(result.message, Completed);
+    EXPECT_EQ(result.bytesDownloaded, served->content.size());
+    EXPECT_EQ(result.modeLine, L"Mode: Accelerated - 4 workers, 6 segments, keep-alive reuse (HTTP Range).");
+    EXPECT_EQ(statusLines, std::vector<std::wstring>{result.modeLine});
+    EXPECT_FALSE(fileExistedAtStatus) << "the mode is announced before the file exists";
+    EXPECT_TRUE(testing::ReadFileBytes(output) == served->content);
+
+    const std::vector<ProgressCall> calls = progress.Calls();
+    ASSERT_FALSE(calls.empty());
+    const ProgressCall& final = calls.back();
+    EXPECT_TRUE(final.onJobThread);
+    EXPECT_EQ(final.done, served->content.size());
+    EXPECT_EQ(final.total, served->content.size());
+    EXPECT_EQ(final.sessionsClosedThen, 0) << "reported before the session closes";
+    EXPECT_EQ(std::count_if(calls.begin(), calls.end(), [](const ProgressCall& c) { return c.onJobThread; }), 1);
+
+    EXPECT_EQ(log.connections.size(), 5u) << "the probe's and one per worker";
+    EXPECT_EQ(RangedGets().size(), 6u);
+    ExpectSoundHandles();
+}
+
+TEST_F(DownloadJobTest, EmptyCallbacksStillJudgeByWholeSegments) {
+    served->content = testing::TestBytes(6 * MiB, 24);
+    DownloadResult result = Run(4, false);
+    EXPECT_EQ(result.message, Completed);
+    EXPECT_EQ(result.bytesDownloaded, served->content.size());
+    EXPECT_TRUE(testing::ReadFileBytes(output) == served->content);
+
+    // A segment lost while nothing counts bytes must not pass for complete,
+    // even though the pre-sized file has the full length.
+    served->adjust = [](const RecordedRequest& request, ScriptedResponse& response) {
+        std::uint64_t first = 0, last = 0;
+        if (testing::RangeOf(request, first, last) && first == 2 * MiB) {
+            response = MakeResponse(500, {});
+        }
+    };
+    result = Run(4, false);
+    EXPECT_FALSE(result.success);
+    EXPECT_EQ(result.message, Incomplete);
+    EXPECT_EQ(result.bytesDownloaded, 0u) << "the byte counter stays still without a callback";
+    EXPECT_EQ(testing::ReadFileBytes(output).size(), served->content.size()) << "an incomplete file is kept";
+}
+
+// Segmented jobs whose server misbehaves for one segment of a 10 MiB file
+// cut into five 2 MiB segments (4 workers).
+TEST_F(DownloadJobTest, SegmentAnswers) {
+    const std::string content = testing::TestBytes(10 * MiB, 25);
+    constexpr std::uint64_t Seg = 2 * MiB;
+    struct Case {
+        const char* name;
+        std::function<void(std::uint64_t first, std::uint64_t last, ScriptedResponse& response)> adjust;
+        bool complete;
+        std::uint64_t zeroFrom, zeroTo;  // region left as the pre-sizing gave it
+        std::uint64_t transferred;       // bytes counted when incomplete
+        bool countAboveTotal;
+    };
+    const std::wstring total = L"/" + std::to_wstring(content.size());
+    auto headers206 = [&](std::uint64_t first, std::uint64_t last) {
+        return std::vector<std::wstring>{L"Content-Range: bytes " + std::to_wstring(first) + L"-" +
+                                         std::to_wstring(last) + total};
+    };
+    auto body = [&](std::uint64_t from, std::uint64_t length) {
+        return testing::Pieces(content.substr(from, length), 65536);
+    };
+    const std::vector<Case> cases = {
+        {"all well", nullptr, true, 0, 0, 0, false},
+        {"200 for a later segment",
+         [&](std::uint64_t first, std::uint64_t, ScriptedResponse& r) {
+             if (first == 2 * Seg) r = MakeResponse(200, {}, body(0, content.size()));
+         },
+         false, 2 * Seg, 3 * Seg, 8 * MiB, false},
+        {"200 for the first segment",
+         [&](std::uint64_t first, std::uint64_t, ScriptedResponse& r) {
+             if (first == 0) r = MakeResponse(200, {}, body(0, content.size()));
+         },
+         true, 0, 0, 0, true},
+        {"short 206",
+         [&](std::uint64_t first, std::uint64_t last, ScriptedResponse& r) {
+             if (first == Seg) r = MakeResponse(206, headers206(first, last), body(first, Seg - 1));
+         },
+         false, 2 * Seg - 1, 2 * Seg, 10 * MiB - 1, false},
+        {"long 206",
+         [&](std::uint64_t first, std::uint64_t, ScriptedResponse& r) {
+             if (first == Seg) r = MakeResponse(206, headers206(first, first + Seg), body(first, Seg + 1));
+         },
+         true, 0, 0, 0, true},
+        {"206 for other bytes",
+         [&](std::uint64_t first, std::uint64_t, ScriptedResponse& r) {
+             if (first == 3 * Seg) r = MakeResponse(206, headers206(0, Seg - 1), body(0, Seg));
+         },
+         false, 3 * Seg, 4 * Seg, 8 * MiB, false},
+        {"broken body",
+         [&](std::uint64_t first, std::uint64_t, ScriptedResponse& r) {
+             if (first == Seg) r.breakAtPiece = 5;
+         },
+         false, Seg + 5 * 65536, 2 * Seg, 10 * MiB - (Seg - 5 * 65536), false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        served->content = content;
+        served->adjust = [&c](const RecordedRequest& request, ScriptedResponse& response) {
+            std::uint64_t first = 0, last = 0;
+            if (c.adjust && testing::RangeOf(request, first, last) && !(first == 0 && last == 0)) {
+                c.adjust(first, last, response);
+            }
+        };
+        progress.calls.clear();
+        const DownloadResult result = Run(4);
+        ASSERT_EQ(PlanSegments(content.size(), 4).size(), 5u);
+        EXPECT_EQ(result.success, c.complete);
+        EXPECT_EQ(result.message, c.complete ? Completed : Incomplete);
+        EXPECT_EQ(result.bytesDownloaded, c.complete ? content.size() : c.transferred);
+        const std::vector<ProgressCall> calls = progress.Calls();
+        ASSERT_FALSE(calls.empty());
+        EXPECT_EQ(calls.back().done, result.bytesDownloaded);
+        EXPECT_EQ(calls.back().total, content.size());
+        std::uint64_t most = 0;
+        for (const ProgressCall& call : calls) {
+            most = std::max(most, call.done);
+        }
+        EXPECT_EQ(most > content.size(), c.countAboveTotal);
+
+        std::string expected = content;
+        expected.replace(c.zeroFrom, c.zeroTo - c.zeroFrom, std::string(c.zeroTo - c.zeroFrom, '\0'));
+        const std::string onDisk = testing::ReadFileBytes(output);
+        EXPECT_EQ(onDisk.size(), content.size());
+        EXPECT_TRUE(onDisk == expected);
+        ExpectSoundHandles();
+    }
+}
+
+TEST_F(DownloadJobTest, AllWorkersFailToConnect) {
+    served->content = testing::TestBytes(5 * MiB, 26);
+    testing::ScriptHttp(testing::ServeFile(served));
+    testing::SetConnectFilter([](int index) { return index == 0; });  // only the probe gets through
+    const DownloadResult result = RunAgain(8);
+    EXPECT_EQ(result.message, Incomplete);
+    EXPECT_EQ(result.bytesDownloaded, 0u);
+    EXPECT_EQ(log.connectAttempts, 9);
+    EXPECT_EQ(testing::ReadFileBytes(output).size(), served->content.size());
+    ExpectSoundHandles();
+}
+
+TEST_F(DownloadJobTest, AtMostThirtyTwoWorkers) {
+    served->content = testing::TestBytes(3 * MiB, 27);
+    const DownloadResult result = Run(100);
+    EXPECT_EQ(result.message, Completed);
+    EXPECT_EQ(result.modeLine, L"Mode: Accelerated - 32 workers, 2 segments, keep-alive reuse (HTTP Range).");
+    EXPECT_EQ(log.connections.size(), 33u);
+    ExpectSoundHandles();
+}
+
+TEST_F(DownloadJobTest, OutputFileThatCannotBeCreated) {
+    served->content = testing::TestBytes(3 * MiB, 28);
+    output = dir + L"/missing folder/data.bin";
+    const DownloadResult result = Run(4);
+    EXPECT_EQ(result.message, L"Could not create output file.");
+    EXPECT_FALSE(result.success);
+    EXPECT_EQ(result.modeLine, L"Mode: Accelerated - 4 workers, 2 segments, keep-alive reuse (HTTP Range).");
+    EXPECT_EQ(statusLines.size(), 1u);
+    EXPECT_EQ(log.connections.size(), 1u) << "no worker started";
+    EXPECT_EQ(log.sessionsClosed, 1);
+    ExpectSoundHandles();
+}
+
+TEST_F(DownloadJobTest, SingleConnectionModes) {
+    struct Case {
+        const char* name;
+        std::int32_t connections;
+        bool ranges;
+        std::uint32_t headStatus;
+        std::wstring line;
+    };
+    const std::vector<Case> cases = {
+        {"one connection", 1, true, 200,
+         L"Mode: Single connection - Connections is set to 1, so acceleration is disabled."},
+        {"no ranges", 8, false, 200,
+         L"Mode: Single connection - server does not support HTTP Range (Accept-Ranges: bytes)."},
+        {"no ranges, size from a 200 GET", 8, false, 405,
+         L"Mode: Single connection - server does not support HTTP Range (Accept-Ranges: bytes)."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        served->content = testing::TestBytes(3 * MiB + 1, 29);
+        served->acceptRanges = c.ranges;
+        served->headStatus = c.headStatus;
+        progress.calls.clear();
+        statusLines.clear();
+        const DownloadResult result = Run(c.connections);
+        EXPECT_TRUE(result.success);
+        EXPECT_EQ(result.message, Completed);
+        EXPECT_EQ(result.bytesDownloaded, 0u);
+        EXPECT_EQ(result.modeLine, c.line);
+        EXPECT_EQ(statusLines, std::vector<std::wstring>{c.line});
+        EXPECT_TRUE(testing::ReadFileBytes(output) == served->content);
+        const std::vector<ProgressCall> calls = progress.Calls();
+        ASSERT_FALSE(calls.empty());
+        EXPECT_EQ(calls.back().done, served->content.size());
+        for (const ProgressCall& call : calls) {
+            EXPECT_TRUE(call.onJobThread);
+            EXPECT_EQ(call.total, served->content.size());
+        }
+        const RecordedRequest& get = log.requests.back();
+        EXPECT_EQ(get.verb, L"GET");
+        EXPECT_EQ(get.headers, L"Accept: */*\r\nConnection: keep-alive\r\n");
+        ExpectSoundHandles();
+    }
+}
+
+TEST_F(DownloadJobTest, SingleConnectionFailures) {
+    struct Case {
+        const char* name;
+        std::function<void(ScriptedResponse&)> adjust;
+        bool fileKept;
+    };
+    const std::vector<Case> cases = {
+        {"404", [](ScriptedResponse& r) { r = MakeResponse(404, {}, {"gone"}); }, true},
+        {"206", [](ScriptedResponse& r) { r.status = 206; }, true},
+        {"short body", [](ScriptedResponse& r) { r.body.pop_back(); }, false},
+        {"broken body", [](ScriptedResponse& r) { r.breakAtPiece = 3; }, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(testing::WriteFileBytes(output, "older file"));
+        served->content = testing::TestBytes(1 * MiB, 30);
+        served->adjust = [&c](const RecordedRequest& request, ScriptedResponse& response) {
+            if (request.verb == L"GET") c.adjust(response);
+        };
+        const DownloadResult result = Run(1);
+        EXPECT_FALSE(result.success);
+        EXPECT_EQ(result.message, Failed);
+        EXPECT_FALSE(result.modeLine.empty());
+        EXPECT_EQ(testing::PathExists(output), c.fileKept);
+        if (c.fileKept) {
+            EXPECT_EQ(testing::ReadFileBytes(output), "older file") << "no answer, no new file";
+        }
+        ExpectSoundHandles();
+    }
+}
+
+// Everything waits until every worker is inside a body; the last one to
+// arrive raises the cancel flag.
+struct MidBodyBarrier {
+    explicit MidBodyBarrier(int count) : parties(count) {}
+
+    void Arrive() {
+        std::unique_lock<std::mutex> lock(mutex);
+        if (++arrived == parties) {
+            CancelFlag = true;
+            released = true;
+            wake.notify_all();
+            return;
+        }
+        if (!wake.wait_for(lock, std::chrono::seconds(20), [this] { return released; })) {
+            timedOut = true;
+        }
+    }
+
+    const int parties;
+    std::mutex mutex;
+    std::condition_variable wake;
+    int arrived = 0;
+    bool released = false;
+    bool timedOut = false;
+};
+
+TEST_F(DownloadJobTest, CancelStopsEveryWorkerWithinOneChunk) {
+    constexpr int Workers = 4;
+    served->content = testing::TestBytes(16 * MiB, 31);
+    served->pieceSize = 256 * 1024;
+    auto barrier = std::make_shared<MidBodyBarrier>(Workers);
+    served->adjust = [barrier](const RecordedRequest& request, ScriptedResponse& response) {
+        std::uint64_t first = 0, last = 0;
+        if (testing::RangeOf(request, first, last) && last > 0) {
+            response.beforeRead = [barrier](std::size_t piece) {
+                if (piece == 1) barrier->Arrive();
+            };
+        }
+    };
+    const DownloadResult result = Run(Workers);
+    EXPECT_FALSE(barrier->timedOut);
+    EXPECT_FALSE(result.success);
+    EXPECT_EQ(result.message, L"Download canceled.");
+    EXPECT_EQ(result.bytesDownloaded, 0u);
+    EXPECT_EQ(result.modeLine, L"Mode: Accelerated - 4 workers, 8 segments, keep-alive reuse (HTTP Range).");
+    EXPECT_FALSE(testing::PathExists(output)) << "a canceled accelerated file is deleted";
+
+    const std::vector<const RecordedRequest*> gets = RangedGets();
+    EXPECT_EQ(gets.size(), static_cast<std::size_t>(Workers)) << "no segment is claimed after the cancel";
+    for (const RecordedRequest* r : gets) {
+        EXPECT_EQ(r->reads, 2) << "the piece read at the cancel, then nothing more";
+    }
+    for (const ProgressCall& call : progress.Calls()) {
+        EXPECT_FALSE(call.onJobThread) << "no final report for a canceled job";
+    }
+    // The closes show every worker finished before the job returned.
+    EXPECT_EQ(log.sessionsClosed, 1);
+    ExpectSoundHandles();
+    EXPECT_EQ(testing::RecordedFiles().openHandles, 0);
+}
+
+TEST_F(DownloadJobTest, CanceledSingleTransferKeepsItsPartialFile) {
+    served->content = testing::TestBytes(2 * MiB, 32);
+    served->pieceSize = 100000;
+    served->adjust = [](const RecordedRequest& request, ScriptedResponse& response) {
+        if (request.verb == L"GET") {
+            response.beforeRead = [](std::size_t piece) {
+                if (piece == 2) CancelFlag = true;
+            };
+        }
+    };
+    const DownloadResult result = Run(1);
+    EXPECT_FALSE(result.success);
+    EXPECT_EQ(result.message, Failed);
+    EXPECT_EQ(testing::ReadFileBytes(output), served->content.substr(0, 300000));
+    EXPECT_EQ(log.requests.back().reads, 3);
+    ExpectSoundHandles();
+}
+
+// An answer without a length must not let a cut-off body pass as whole: the
+// probed size stands in for it.
+TEST_F(DownloadJobTest, SingleAnswerWithoutLength) {
+    struct Case {
+        const char* name;
+        std::size_t bodyBytes;
+        bool ok;
+    };
+    const std::vector<Case> cases = {
+        {"whole body", 300000, true},
+        {"cut short", 250000, false},
+        {"longer than probed", 300001, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string content = testing::TestBytes(300001, 33);
+        served->content = content.substr(0, 300000);
+        served->adjust = [&c, content](const RecordedRequest& request, ScriptedResponse& response) {
+            if (request.verb == L"GET") {
+                response = MakeResponse(200, {L"Accept-Ranges: bytes"},
+                                        testing::Pieces(content.substr(0, c.bodyBytes), 65536));
+            }
+        };
+        progress.calls.clear();
+        const DownloadResult result = Run(1);
+        EXPECT_EQ(result.success, c.ok);
+        EXPECT_EQ(result.message, c.ok ? Completed : Failed);
+        EXPECT_EQ(testing::PathExists(output), c.ok);
+        if (c.ok) {
+            EXPECT_TRUE(testing::ReadFileBytes(output) == content.substr(0, c.bodyBytes));
+        }
+        for (const ProgressCall& call : progress.Calls()) {
+            EXPECT_EQ(call.total, 300000u) << "the probed size is the total";
+        }
+    }
+}
+
+}  // namespace
+}  // namespace pelbrook

@@ -1,0 +1,182 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "engine/server_probe.h"
+#include "engine_test_support.h"
+#include "transport/http_request.h"
+#include "transport/platform.h"
+
+namespace pelbrook {
+namespace {
+
+using testing::MakeResponse;
+using testing::RecordedRequest;
+using testing::ScriptedResponse;
+
+const std::wstring Base = L"Accept: */*\r\nConnection: keep-alive\r\n";
+const std::wstring RangedProbe = Base + L"Range: bytes=0-0";
+
+struct ProbeCase {
+    const char* name;
+    std::function<ScriptedResponse(const RecordedRequest&)> head;  // the answer to the HEAD
+    std::function<ScriptedResponse(const RecordedRequest&)> get;   // the answer to the ranged GET
+    bool answered;
+    std::uint64_t totalSize;
+    std::vector<std::wstring> verbs;  // requests expected, in order
+    std::wstring headersFrom;         // a header line the kept block must hold ("" when unanswered)
+};
+
+std::function<ScriptedResponse(const RecordedRequest&)> Answer(std::uint32_t status,
+                                                               std::vector<std::wstring> lines) {
+    return [status, lines](const RecordedRequest&) { return MakeResponse(status, lines, {"x"}); };
+}
+
+std::function<ScriptedResponse(const RecordedRequest&)> SendFails() {
+    return [](const RecordedRequest&) {
+        ScriptedResponse r;
+        r.failSend = true;
+        return r;
+    };
+}
+
+class ProbeTest : public testing::EngineTest {};
+
+TEST_F(ProbeTest, Paths) {
+    const std::vector<ProbeCase> cases = {
+        {"HEAD 200 with length", Answer(200, {L"Content-Length: 1048576", L"Accept-Ranges: bytes", L"X-From: head"}),
+         nullptr, true, 1048576, {L"HEAD"}, L"X-From: head"},
+        {"HEAD 200 without length", Answer(200, {L"Accept-Ranges: bytes", L"X-From: head"}), nullptr, true, 0,
+         {L"HEAD"}, L"X-From: head"},
+        {"HEAD 405, GET 206",
+         Answer(405, {L"Allow: GET"}),
+         Answer(206, {L"Content-Range: bytes 0-0/5000000", L"Content-Length: 1", L"X-From: get"}), true, 5000000,
+         {L"HEAD", L"GET"}, L"X-From: get"},
+        {"GET 206 of unknown total", Answer(404, {}),
+         Answer(206, {L"Content-Range: bytes 0-0/*", L"Content-Length: 1", L"X-From: get"}), true, 0,
+         {L"HEAD", L"GET"}, L"X-From: get"},
+        {"GET 206 without Content-Range", Answer(403, {}), Answer(206, {L"Content-Length: 1", L"X-From: get"}), true,
+         0, {L"HEAD", L"GET"}, L"X-From: get"},
+        {"GET 206 with lower-case names", Answer(401, {}),
+         Answer(206, {L"content-range: bytes 0-0/777", L"content-length: 1", L"X-From: get"}), true, 777,
+         {L"HEAD", L"GET"}, L"X-From: get"},
+        {"GET 200 ignores the range", Answer(405, {}),
+         Answer(200, {L"Content-Length: 5000", L"Accept-Ranges: bytes", L"X-From: get"}), true, 5000,
+         {L"HEAD", L"GET"}, L"X-From: get"},
+        {"GET 200 with Content-Range is read by length", Answer(405, {}),
+         Answer(200, {L"Content-Length: 5000", L"Content-Range: bytes 0-0/9999", L"X-From: get"}), true, 5000,
+         {L"HEAD", L"GET"}, L"X-From: get"},
+        {"GET 416", Answer(405, {}), Answer(416, {L"Content-Range: bytes */0"}), false, 0, {L"HEAD", L"GET"}, L""},
+        {"HEAD send fails", SendFails(),
+         Answer(206, {L"Content-Range: bytes 0-0/4096", L"X-From: get"}), true, 4096, {L"HEAD", L"GET"},
+         L"X-From: get"},
+        {"both fail", SendFails(), SendFails(), false, 0, {L"HEAD", L"GET"}, L""},
+        {"GET 302 is no answer", Answer(405, {}), Answer(302, {L"Location: /elsewhere"}), false, 0,
+         {L"HEAD", L"GET"}, L""},
+    };
+    for (const ProbeCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        testing::ScriptHttp([&c](const RecordedRequest& request) {
+            return request.verb == L"HEAD" ? c.head(request) : c.get(request);
+        });
+        platform::HttpHandle session = platform::HttpOpen(L"probe test", 0, nullptr, nullptr, 0);
+        ASSERT_NE(session, nullptr);
+        UrlParts url{L"files.example", L"/big.bin?v=2", 8080, false};
+
+        const ProbeResult probe = ProbeServer(session, url);
+        platform::HttpCloseHandle(session);
+
+        EXPECT_EQ(probe.answered, c.answered);
+        EXPECT_EQ(probe.totalSize, c.totalSize);
+        if (c.headersFrom.empty()) {
+            EXPECT_TRUE(probe.rawHeaders.empty());
+        } else {
+            EXPECT_NE(probe.rawHeaders.find(c.headersFrom + L"\r\n"), std::wstring::npos);
+        }
+
+        const testing::HttpLog log = testing::RecordedHttp();
+        EXPECT_EQ(testing::HandleOrderFaults(log), std::vector<std::string>{});
+        ASSERT_EQ(log.requests.size(), c.verbs.size());
+        ASSERT_EQ(log.connections.size(), c.verbs.size()) << "each attempt on a connection of its own";
+        for (std::size_t i = 0; i < log.requests.size(); ++i) {
+            const RecordedRequest& r = log.requests[i];
+            EXPECT_EQ(r.verb, c.verbs[i]);
+            EXPECT_EQ(r.path, L"/big.bin?v=2");
+            EXPECT_EQ(r.openFlags, 0u);
+            EXPECT_TRUE(r.versionNull && r.referrerNull && r.acceptTypesNull);
+            EXPECT_FALSE(r.headersNull);
+            EXPECT_EQ(r.headersLength, 0xFFFFFFFFu);
+            EXPECT_EQ(r.headers, r.verb == L"HEAD" ? Base : RangedProbe);
+            EXPECT_EQ(r.reads, 0) << "the probe never reads a body";
+            EXPECT_EQ(r.connection, log.connections[i].id);
+            EXPECT_EQ(log.connections[i].host, L"files.example");
+            EXPECT_EQ(log.connections[i].port, 8080);
+        }
+    }
+}
+
+TEST_F(ProbeTest, SecureUrlsOpenSecureRequests) {
+    testing::ScriptHttp([](const RecordedRequest& request) {
+        return request.verb == L"HEAD" ? MakeResponse(405, {})
+                                       : MakeResponse(206, {L"Content-Range: bytes 0-0/10"}, {"a"});
+    });
+    platform::HttpHandle session = platform::HttpOpen(L"probe test", 0, nullptr, nullptr, 0);
+    const ProbeResult probe = ProbeServer(session, UrlParts{L"secure.example", L"/f", 443, true});
+    platform::HttpCloseHandle(session);
+    EXPECT_EQ(probe.totalSize, 10u);
+    const testing::HttpLog log = testing::RecordedHttp();
+    ASSERT_EQ(log.requests.size(), 2u);
+    for (const RecordedRequest& r : log.requests) {
+        EXPECT_EQ(r.openFlags, platform::FlagSecure);
+    }
+    EXPECT_EQ(log.connections[0].port, 443);
+}
+
+// A failure to connect or to open the request moves on to the next attempt
+// and leaves no handle behind.
+TEST_F(ProbeTest, OpeningFailures) {
+    struct Case {
+        const char* name;
+        std::function<bool(int)> connect;
+        std::function<bool(const std::wstring&)> open;
+        bool answered;
+        std::size_t requests;
+    };
+    const std::vector<Case> cases = {
+        {"HEAD connect fails", [](int i) { return i != 0; }, nullptr, true, 1},
+        {"HEAD request fails", nullptr, [](const std::wstring& verb) { return verb != L"HEAD"; }, true, 1},
+        {"no connection at all", [](int) { return false; }, nullptr, false, 0},
+        {"GET request fails too", nullptr, [](const std::wstring&) { return false; }, false, 0},
+        {"HEAD fails, GET connect fails",
+         [](int i) { return i == 0; }, [](const std::wstring& verb) { return verb != L"HEAD"; }, false, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        testing::ScriptHttp([](const RecordedRequest& request) {
+            return request.verb == L"HEAD" ? MakeResponse(200, {L"Content-Length: 5"})
+                                           : MakeResponse(206, {L"Content-Range: bytes 0-0/6"}, {"a"});
+        });
+        if (c.connect) {
+            testing::SetConnectFilter(c.connect);
+        }
+        if (c.open) {
+            testing::SetOpenRequestFilter(c.open);
+        }
+        platform::HttpHandle session = platform::HttpOpen(L"probe test", 0, nullptr, nullptr, 0);
+        const ProbeResult probe = ProbeServer(session, UrlParts{L"h", L"/p", 80, false});
+        platform::HttpCloseHandle(session);
+        EXPECT_EQ(probe.answered, c.answered);
+        if (c.answered) {
+            EXPECT_EQ(probe.totalSize, 6u) << "answered by the ranged GET";
+        }
+        const testing::HttpLog log = testing::RecordedHttp();
+        EXPECT_EQ(log.requests.size(), c.requests);
+        EXPECT_EQ(testing::HandleOrderFaults(log), std::vector<std::string>{});
+    }
+}
+
+}  // namespace
+}  // namespace pelbrook

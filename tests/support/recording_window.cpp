@@ -1,0 +1,375 @@
+#include "support/recording_window.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <cwchar>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <utility>
+
+namespace pelbrook::testing {
+namespace {
+
+struct Window {
+    WindowHandle parent = nullptr;
+    int id = 0;
+};
+
+struct Recorder {
+    std::mutex mutex;
+    std::condition_variable posted;
+    std::vector<std::unique_ptr<Window>> windows;
+    std::map<WindowHandle, std::wstring> texts;
+    std::map<WindowHandle, std::vector<std::wstring>> textHistory;
+    std::map<WindowHandle, bool> enabled;
+    std::map<WindowHandle, std::vector<bool>> enableHistory;
+    std::vector<WindowHandle> enableOrder;
+    std::map<WindowHandle, ProgressBarState> bars;
+    std::map<std::pair<WindowHandle, std::uintptr_t>, TimerState> timers;
+    std::vector<ShellCall> shellCalls;
+    std::deque<PostedMessage> queue;
+    std::uint64_t tick = 0;
+    std::optional<std::wstring> profile;
+    std::vector<std::wstring> existing;
+    std::vector<std::wstring> existenceQueries;
+    bool failPosts = false;
+    bool failThreads = false;
+    int threadsStarted = 0;
+    std::vector<std::thread> threads;
+};
+
+Recorder& R() {
+    static Recorder recorder;
+    return recorder;
+}
+
+}  // namespace
+
+void ResetRecordingWindow() {
+    JoinJobThreads();
+    Recorder& r = R();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    r.texts.clear();
+    r.textHistory.clear();
+    r.enabled.clear();
+    r.enableHistory.clear();
+    r.enableOrder.clear();
+    r.bars.clear();
+    r.timers.clear();
+    r.shellCalls.clear();
+    // A status line's string belongs to whoever takes its message; nobody will now.
+    for (const PostedMessage& m : r.queue) {
+        if (m.message == platform::WmUser + 2 && m.lParam != 0) delete reinterpret_cast<std::wstring*>(m.lParam);
+    }
+    r.queue.clear();
+    r.tick = 0;
+    r.profile.reset();
+    r.existing.clear();
+    r.existenceQueries.clear();
+    r.failPosts = false;
+    r.failThreads = false;
+    r.threadsStarted = 0;
+}
+
+WindowHandle MakeWindow(WindowHandle parent, int id) {
+    Recorder& r = R();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    r.windows.push_back(std::make_unique<Window>(Window{parent, id}));
+    return r.windows.back().get();
+}
+
+std::wstring TextOf(WindowHandle control) {
+    Recorder& r = R();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    auto found = r.texts.find(control);
+    return found == r.texts.end() ? std::wstring() : found->second;
+}
+
+std::vector<std::wstring> TextHistory(WindowHandle control) {
+    Recorder& r = R();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    return r.textHistory[control];
+}
+
+bool IsEnabled(WindowHandle control) {
+    Recorder& r = R();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    auto found = r.enabled.find(control);
+    return found == r.enabled.end() || found->second;
+}
+
+std::vector<bool> EnableHistory(WindowHandle control) {
+    Recorder& r = R();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    return r.enableHistory[control];
+}
+
+std::vector<WindowHandle> EnableOrder() {
+    Recorder& r = R();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    return r.enableOrder;
+}
+
+ProgressBarState BarOf(WindowHandle bar) {
+    Recorder& r = R();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    return r.bars[bar];
+}
+
+TimerState TimerOf(WindowHandle window, std::uintptr_t id) {
+    Recorder& r = R();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    return r.timers[{window, id}];
+}
+
+std::vector<ShellCall> ShellCalls() {
+    Recorder& r = R();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    return r.shellCalls;
+}
+
+void TypeText(WindowHandle control, const std::wstring& text) {
+    Recorder& r = R();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    r.texts[control] = text;
+}
+
+void SetTickCount(std::uint64_t milliseconds) {
+    Recorder& r = R();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    r.tick = milliseconds;
+}
+
+void AdvanceTickCount(std::uint64_t milliseconds) {
+    Recorder& r = R();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    r.tick += milliseconds;
+}
+
+void SetProfileFolder(std::optional<std::wstring> folder) {
+    Recorder& r = R();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    r.profile = std::move(folder);
+}
+
+void SetExistingPaths(std::vector<std::wstring> paths) {
+    Recorder& r = R();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    r.existing = std::move(paths);
+}
+
+std::vector<std::wstring> ExistenceQueries() {
+    Recorder& r = R();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    return r.existenceQueries;
+}
+
+void FailPosts(bool fail) {
+    Recorder& r = R();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    r.failPosts = fail;
+}
+
+void FailThreadStarts(bool fail) {
+    Recorder& r = R();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    r.failThreads = fail;
+}
+
+int ThreadsStarted() {
+    Recorder& r = R();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    return r.threadsStarted;
+}
+
+void JoinJobThreads() {
+    Recorder& r = R();
+    std::vector<std::thread> threads;
+    {
+        std::lock_guard<std::mutex> lock(r.mutex);
+        threads.swap(r.threads);
+    }
+    for (std::thread& thread : threads) thread.join();
+}
+
+std::size_t PendingMessages() {
+    Recorder& r = R();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    return r.queue.size();
+}
+
+bool PumpMessagesUntil(const std::function<void(const PostedMessage&)>& dispatch, const std::function<bool()>& done,
+                       std::chrono::milliseconds limit) {
+    Recorder& r = R();
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        PostedMessage message;
+        {
+            std::unique_lock<std::mutex> lock(r.mutex);
+            if (!r.posted.wait_until(lock, deadline, [&] { return !r.queue.empty(); })) return done();
+            message = r.queue.front();
+            r.queue.pop_front();
+        }
+        dispatch(message);
+    }
+    return true;
+}
+
+std::vector<PostedMessage> TakeMessages() {
+    Recorder& r = R();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    std::vector<PostedMessage> taken(r.queue.begin(), r.queue.end());
+    r.queue.clear();
+    return taken;
+}
+
+}  // namespace pelbrook::testing
+
+namespace pelbrook::platform {
+
+using testing::R;
+
+void SetControlText(WindowHandle control, const wchar_t* text) {
+    auto& r = R();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    std::wstring value = text != nullptr ? std::wstring(text) : std::wstring();
+    r.texts[control] = value;
+    r.textHistory[control].push_back(std::move(value));
+}
+
+int ControlTextLength(WindowHandle control) {
+    auto& r = R();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    auto found = r.texts.find(control);
+    return found == r.texts.end() ? 0 : static_cast<int>(found->second.size());
+}
+
+int GetControlText(WindowHandle control, wchar_t* buffer, int capacity) {
+    auto& r = R();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    if (capacity <= 0) return 0;
+    const std::wstring& text = r.texts[control];
+    const std::size_t copied = std::min(text.size(), static_cast<std::size_t>(capacity - 1));
+    std::wmemcpy(buffer, text.data(), copied);
+    buffer[copied] = L'\0';
+    return static_cast<int>(copied);
+}
+
+void EnableControl(WindowHandle control, bool enable) {
+    auto& r = R();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    r.enabled[control] = enable;
+    r.enableHistory[control].push_back(enable);
+    r.enableOrder.push_back(control);
+}
+
+WindowHandle FindChildControl(WindowHandle parent, int id) {
+    auto& r = R();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    for (const auto& window : r.windows) {
+        if (window->parent == parent && window->id == id && parent != nullptr) return window.get();
+    }
+    return nullptr;
+}
+
+void SetProgressRange(WindowHandle bar, std::uint16_t minimum, std::uint16_t maximum) {
+    auto& r = R();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    auto& state = r.bars[bar];
+    state.rangeSet = true;
+    state.minimum = minimum;
+    state.maximum = maximum;
+}
+
+void SetProgressPosition(WindowHandle bar, std::uint32_t position) {
+    auto& r = R();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    auto& state = r.bars[bar];
+    state.position = position;
+    state.positions.push_back(position);
+}
+
+void StartTimer(WindowHandle window, std::uintptr_t id, std::uint32_t periodMs) {
+    auto& r = R();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    auto& timer = r.timers[{window, id}];
+    timer.active = true;
+    timer.periodMs = periodMs;
+    ++timer.starts;
+}
+
+void StopTimer(WindowHandle window, std::uintptr_t id) {
+    auto& r = R();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    auto& timer = r.timers[{window, id}];
+    timer.active = false;
+    ++timer.stops;
+}
+
+bool PostWindowMessage(WindowHandle window, std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) {
+    auto& r = R();
+    {
+        std::lock_guard<std::mutex> lock(r.mutex);
+        if (r.failPosts || window == nullptr) return false;
+        r.queue.push_back(testing::PostedMessage{window, message, wParam, lParam});
+    }
+    r.posted.notify_all();
+    return true;
+}
+
+std::uint64_t TickCount() {
+    auto& r = R();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    return r.tick;
+}
+
+void ShellExecuteOpen(const wchar_t* verb, const wchar_t* file, const wchar_t* parameters, int showCommand) {
+    auto& r = R();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    r.shellCalls.push_back(testing::ShellCall{verb ? verb : L"", file ? file : L"", parameters ? parameters : L"",
+                                              showCommand});
+}
+
+bool GetProfileFolder(wchar_t* buffer) {
+    auto& r = R();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    if (!r.profile) return false;
+    const std::size_t copied = std::min(r.profile->size(), static_cast<std::size_t>(MaxPathChars - 1));
+    std::wmemcpy(buffer, r.profile->data(), copied);
+    buffer[copied] = L'\0';
+    return true;
+}
+
+bool PathExists(const wchar_t* path) {
+    auto& r = R();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    r.existenceQueries.emplace_back(path);
+    return std::find(r.existing.begin(), r.existing.end(), std::wstring(path)) != r.existing.end();
+}
+
+// As documented for PathFindFileNameW: the text after the last separator
+// ('\\', '/' or ':') that is followed by something other than a separator,
+// or the whole text when there is none.
+const wchar_t* FindFileName(const wchar_t* path) {
+    if (path == nullptr) return nullptr;
+    const wchar_t* name = path;
+    for (const wchar_t* p = path; *p != L'\0'; ++p) {
+        const bool separator = *p == L'\\' || *p == L'/' || *p == L':';
+        if (separator && p[1] != L'\0' && p[1] != L'\\' && p[1] != L'/') name = p + 1;
+    }
+    return name;
+}
+
+bool StartDetachedThread(std::function<void()> body) {
+    auto& r = R();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    if (r.failThreads) return false;
+    ++r.threadsStarted;
+    r.threads.emplace_back(std::move(body));
+    return true;
+}
+
+}  // namespace pelbrook::platform

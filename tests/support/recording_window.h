@@ -1,0 +1,95 @@
+// A recording stand-in for window/window_services.h, for native tests. It
+// keeps every control text, enabled state, progress bar setting, timer,
+// posted message and shell call, lets the test drive the tick count, the
+// profile folder and the existence answers, and runs job threads as real
+// threads that the test can join.
+// PostWindowMessage is safe from any thread; the rest belongs to the test's thread.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "window/window_services.h"
+
+namespace pelbrook::testing {
+
+using platform::WindowHandle;
+
+struct PostedMessage {
+    WindowHandle window = nullptr;
+    std::uint32_t message = 0;
+    std::uintptr_t wParam = 0;
+    std::intptr_t lParam = 0;
+};
+
+struct ShellCall {
+    std::wstring verb;
+    std::wstring file;
+    std::wstring parameters;
+    int showCommand = 0;
+};
+
+struct ProgressBarState {
+    bool rangeSet = false;
+    std::uint16_t minimum = 0;
+    std::uint16_t maximum = 0;
+    std::uint32_t position = 0;
+    std::vector<std::uint32_t> positions;  // every position set, in order
+};
+
+struct TimerState {
+    bool active = false;
+    std::uint32_t periodMs = 0;
+    int starts = 0;
+    int stops = 0;
+};
+
+// Forgets everything recorded and every answer set before; joins the job
+// threads still running first. Made windows stay valid handles.
+void ResetRecordingWindow();
+
+// A new distinct window handle; `id` makes it findable under `parent`.
+WindowHandle MakeWindow(WindowHandle parent = nullptr, int id = 0);
+
+std::wstring TextOf(WindowHandle control);
+std::vector<std::wstring> TextHistory(WindowHandle control);  // every text set, in order
+bool IsEnabled(WindowHandle control);                         // true until disabled
+std::vector<bool> EnableHistory(WindowHandle control);
+// The controls in the order their enabled state was changed.
+std::vector<WindowHandle> EnableOrder();
+ProgressBarState BarOf(WindowHandle bar);
+TimerState TimerOf(WindowHandle window, std::uintptr_t id);
+std::vector<ShellCall> ShellCalls();
+
+// Sets a control's text as the user would (no history entry).
+void TypeText(WindowHandle control, const std::wstring& text);
+
+void SetTickCount(std::uint64_t milliseconds);
+void AdvanceTickCount(std::uint64_t milliseconds);
+
+// nullopt makes the profile lookup fail.
+void SetProfileFolder(std::optional<std::wstring> folder);
+void SetExistingPaths(std::vector<std::wstring> paths);
+std::vector<std::wstring> ExistenceQueries();
+
+// When set, posts fail (the window is gone) and nothing is queued.
+void FailPosts(bool fail);
+void FailThreadStarts(bool fail);
+int ThreadsStarted();
+// Joins every job thread started so far; call before checking what they left.
+void JoinJobThreads();
+
+// Number of messages posted and not yet pumped.
+std::size_t PendingMessages();
+// Hands queued messages, in posting order, to `dispatch` on the calling
+// thread until `done` returns true or `limit` passes. True when `done` held.
+bool PumpMessagesUntil(const std::function<void(const PostedMessage&)>& dispatch,
+                       const std::function<bool()>& done, std::chrono::milliseconds limit);
+// Takes every queued message without dispatching it.
+std::vector<PostedMessage> TakeMessages();
+
+}  // namespace pelbrook::testing

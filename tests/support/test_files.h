@@ -1,0 +1,69 @@
+// The file half of transport/platform.h for tests: the real file calls of the
+// build (POSIX natively, Win32 under Wine) with a recorder and a fault plan in
+// front of them. Link `pelbrook_test_files` instead of `pelbrook_platform_files`.
+//
+// Faults are deterministic and stay until the next SetFileFaults:
+//   plan.failOpen = FailOpenNumber(platform::OpenExisting, 2);  // the third OPEN_EXISTING open fails
+//   plan.failWritesFrom = 4096;       // any write reaching byte 4096 or beyond fails, writing nothing
+//   plan.shortWriteAtLimit = true;    // ...or writes the bytes before 4096 and reports the short count
+//   plan.failSetEnd = true;           // SetEndOfFile fails (pre-sizing)
+// Write offsets are tracked per handle from its creation (position 0) and its
+// FileSetPointer calls. All functions are safe to call from several threads.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <limits>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace pelbrook::testing {
+
+struct FileOpenCall {
+    std::wstring path;
+    std::uint32_t access = 0, shareMode = 0, disposition = 0, attributes = 0;
+    int ordinal = 0;  // 0-based among the FileCreate calls with this disposition since SetFileFaults
+    std::thread::id thread;
+    bool succeeded = false;
+};
+
+struct FileFaultPlan {
+    // True makes that FileCreate fail with the invalid handle. Runs outside the recorder's lock.
+    std::function<bool(const FileOpenCall& call)> failOpen;
+    std::uint64_t failWritesFrom = std::numeric_limits<std::uint64_t>::max();
+    bool shortWriteAtLimit = false;
+    bool failSetPointer = false;
+    bool failSetEnd = false;
+    bool failGetSize = false;
+    bool failDelete = false;
+};
+
+struct FileLog {
+    std::vector<FileOpenCall> opens;  // every FileCreate in call order, failed ones included
+    int closes = 0;
+    int openHandles = 0;  // handles created and not yet closed
+    int writes = 0;
+    std::uint64_t bytesWritten = 0;
+    int setEnds = 0;
+    std::vector<std::wstring> deletes;  // every FileDelete path, in call order
+    // Calls on a null, invalid or already closed handle; a sound caller leaves this empty.
+    std::vector<std::string> misuses;
+};
+
+// Forgets what was recorded and sets the faults (none by default).
+void SetFileFaults(FileFaultPlan plan = {});
+FileLog RecordedFiles();
+// A failOpen that fails the open with this disposition and ordinal only.
+std::function<bool(const FileOpenCall&)> FailOpenNumber(std::uint32_t disposition, int ordinal);
+
+// A new empty directory below the system's temporary folder, unique to this call.
+std::wstring NewTestDirectory();
+// Whole file content; empty when it cannot be read.
+std::string ReadFileBytes(const std::wstring& path);
+bool WriteFileBytes(const std::wstring& path, const std::string& bytes);
+bool PathExists(const std::wstring& path);
+// Removes a directory made by NewTestDirectory, with its content.
+void RemoveTestDirectory(const std::wstring& path);
+
+}  // namespace pelbrook::testing

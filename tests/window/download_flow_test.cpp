@@ -1,0 +1,441 @@
+// The start and cancel flow driven through recorded controls, with the real
+// engine behind it talking to the scripted HTTP stand-in and real files.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/download_job.h"
+#include "support/scripted_http.h"
+#include "support/test_bytes.h"
+#include "support/test_files.h"
+#include "window/download_flow.h"
+#include "window/output_path.h"
+#include "window/progress_display.h"
+#include "window/window_test_support.h"
+
+namespace pelbrook::testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr wchar_t InitialModeLine[] = L"Mode: Paste a URL and click Download to check whether acceleration is available.";
+constexpr wchar_t CheckingLine[] = L"Mode: Checking server support...";
+
+// Waits, bounded, for a condition another thread makes true.
+bool Eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit = 30s) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
+}
+
+bool RangeOf(const std::wstring& headers, std::uint64_t& first, std::uint64_t& last) {
+    const std::wstring key = L"Range: bytes=";
+    const std::size_t at = headers.find(key);
+    if (at == std::wstring::npos) return false;
+    const std::size_t dash = headers.find(L'-', at);
+    first = std::stoull(headers.substr(at + key.size(), dash - at - key.size()));
+    last = std::stoull(headers.substr(dash + 1));
+    return true;
+}
+
+// A server for one file that serves byte ranges. `beforeRead` runs before
+// every body read of every GET.
+Responder RangedServer(std::shared_ptr<const std::string> file, std::function<void(std::size_t)> beforeRead = {}) {
+    return [file, beforeRead](const RecordedRequest& request) {
+        const std::wstring size = std::to_wstring(file->size());
+        if (request.verb == L"HEAD") {
+            return MakeResponse(200, {L"Content-Length: " + size, L"Accept-Ranges: bytes"});
+        }
+        std::uint64_t first = 0, last = 0;
+        ScriptedResponse response;
+        if (RangeOf(request.headers, first, last)) {
+            last = std::min<std::uint64_t>(last, file->size() - 1);
+            const std::string part = file->substr(first, last - first + 1);
+            std::vector<std::string> pieces;
+            for (std::size_t at = 0; at < part.size(); at += 65536) pieces.push_back(part.substr(at, 65536));
+            response = MakeResponse(206,
+                                    {L"Content-Length: " + std::to_wstring(part.size()),
+                                     L"Content-Range: bytes " + std::to_wstring(first) + L"-" + std::to_wstring(last) +
+                                         L"/" + size,
+                                     L"Accept-Ranges: bytes"},
+                                    pieces);
+        } else {
+            response = MakeResponse(200, {L"Content-Length: " + size}, {*file});
+        }
+        response.beforeRead = beforeRead;
+        return response;
+    };
+}
+
+class DownloadFlow : public ::testing::Test {
+protected:
+    void SetUp() override {
+        controls = InstallFakeWindow();
+        SetFileFaults();
+        directory = NewTestDirectory();
+        ASSERT_FALSE(directory.empty());
+#ifdef _WIN32
+        folder = directory;
+#else
+        // Natively the backslash the window puts after the folder is part of the
+        // file's name, so the file lands inside the test directory as "f\<name>".
+        folder = directory + L"/f";
+#endif
+        TypeText(App.folderEdit, folder);
+        SetTickCount(50000);
+    }
+    void TearDown() override {
+        CancelFlag.store(true);  // a test that failed half-way leaves no job behind
+        JoinJobThreads();
+        TakeMessagesAndFree();
+        RemoveTestDirectory(directory);
+    }
+    static void TakeMessagesAndFree() {
+        for (const PostedMessage& m : TakeMessages()) {
+            if (m.message == WM_JOB_STATUS) OnJobStatus(m.lParam);
+        }
+    }
+    void Press(const std::wstring& url, const std::wstring& connections) {
+        TypeText(App.urlEdit, url);
+        TypeText(App.connectionsEdit, connections);
+        StartDownload();
+    }
+    std::wstring Saved(const std::wstring& name) const { return folder + L"\\" + name; }
+
+    FakeControls controls;
+    std::wstring directory;
+    std::wstring folder;
+};
+
+TEST(ParseConnectionCount, ReadsLikeTheRuntimeTextToInt) {
+    const struct {
+        const wchar_t* text;
+        std::optional<std::int32_t> count;
+    } cases[] = {
+        {L"", 16},         {L"1", 1},          {L"32", 32},          {L"0", 0},
+        {L"33", 33},       {L"5x", 5},         {L"x5", 0},           {L" \t7", 7},
+        {L"+3", 3},        {L"-4", -4},        {L"0005", 5},         {L"   ", 0},
+        {L"- 5", 0},       {L"2147483647", 2147483647},              {L"-2147483648", -2147483647 - 1},
+        {L"2147483648", std::nullopt},         {L"4294967297", std::nullopt},
+        {L"99999999999999999999999", std::nullopt},                  {L"\u0661\u0662", 0},
+    };
+    for (const auto& c : cases) EXPECT_EQ(ParseConnectionCount(c.text), c.count) << c.text;
+}
+
+TEST_F(DownloadFlow, RefusedStartsChangeOnlyTheStatusLine) {
+    const struct {
+        const wchar_t* url;
+        const wchar_t* connections;
+        const wchar_t* status;
+    } cases[] = {
+        {L"", L"0", L"Paste a download URL first."},
+        {L"", L"16", L"Paste a download URL first."},
+        {L"http://example.com/a.bin", L"0", L"Connections must be between 1 and 32."},
+        {L"http://example.com/a.bin", L"33", L"Connections must be between 1 and 32."},
+        {L"http://example.com/a.bin", L"x5", L"Connections must be between 1 and 32."},
+        {L"http://example.com/a.bin", L"-1", L"Connections must be between 1 and 32."},
+        {L"http://example.com/a.bin", L"   ", L"Connections must be between 1 and 32."},
+        {L"http://example.com/a.bin", L"4294967297", L"Connections must be between 1 and 32."},
+        {L"http://example.com/a.bin", L"99999999999999999999", L"Connections must be between 1 and 32."},
+    };
+    for (const auto& c : cases) {
+        InstallFakeWindow();
+        CancelFlag.store(true);  // as a canceled job left it
+        Press(c.url, c.connections);
+        EXPECT_EQ(TextOf(App.statusLabel), c.status) << c.url << L" " << c.connections;
+        EXPECT_EQ(TextHistory(App.statusLabel).size(), 1u);
+        EXPECT_TRUE(TextHistory(App.modeLabel).empty());
+        EXPECT_TRUE(TextHistory(App.startButton).empty());
+        EXPECT_FALSE(BarOf(App.progressBar).rangeSet);
+        EXPECT_TRUE(EnableOrder().empty());
+        EXPECT_EQ(TimerOf(App.mainWindow, IDT_PROGRESS).starts, 0);
+        EXPECT_EQ(ThreadsStarted(), 0);
+        EXPECT_FALSE(App.running);
+        EXPECT_FALSE(App.outcome);
+        EXPECT_TRUE(CancelFlag.load());
+    }
+}
+
+TEST_F(DownloadFlow, AcceptedCountsReachTheEngine) {
+    const auto file = std::make_shared<const std::string>(TestBytes(100000, 7));
+    const struct {
+        const wchar_t* connections;
+        const wchar_t* modeLine;
+    } cases[] = {
+        {L"", L"Mode: Accelerated - 16 workers, 1 segments, keep-alive reuse (HTTP Range)."},
+        {L"1", L"Mode: Single connection - Connections is set to 1, so acceleration is disabled."},
+        {L"32", L"Mode: Accelerated - 32 workers, 1 segments, keep-alive reuse (HTTP Range)."},
+        {L"5x", L"Mode: Accelerated - 5 workers, 1 segments, keep-alive reuse (HTTP Range)."},
+        {L" +2", L"Mode: Accelerated - 2 workers, 1 segments, keep-alive reuse (HTTP Range)."},
+    };
+    for (const auto& c : cases) {
+        ScriptHttp(RangedServer(file));
+        Press(L"http://example.com/data/blob.bin", c.connections);
+        ASSERT_TRUE(App.running) << c.connections;
+        ASSERT_TRUE(PumpUntilJobEnds()) << c.connections;
+        EXPECT_EQ(TextOf(App.modeLabel), c.modeLine) << c.connections;
+        EXPECT_EQ(ReadFileBytes(Saved(L"blob.bin")), *file) << c.connections;
+        JoinJobThreads();
+    }
+}
+
+TEST_F(DownloadFlow, SuccessfulJobFromStartToFileManager) {
+    const auto file = std::make_shared<const std::string>(TestBytes(5 * 1048576 + 17, 3));
+    ScriptHttp(RangedServer(file));
+    Press(L"http://example.com/files/setup.exe?token=1", L"4");
+    const std::wstring path = Saved(L"setup.exe");
+
+    EXPECT_TRUE(App.running);
+    EXPECT_EQ(TextOf(App.startButton), L"Cancel");
+    EXPECT_EQ(TextHistory(App.modeLabel).front(), CheckingLine);
+    EXPECT_EQ(TextHistory(App.statusLabel), std::vector<std::wstring>{L"Connecting to server..."});
+    const ProgressBarState bar = BarOf(App.progressBar);
+    EXPECT_TRUE(bar.rangeSet);
+    EXPECT_EQ(bar.minimum, 0);
+    EXPECT_EQ(bar.maximum, 1000);
+    EXPECT_EQ(bar.positions.front(), 0u);
+    const TimerState timer = TimerOf(App.mainWindow, IDT_PROGRESS);
+    EXPECT_TRUE(timer.active);
+    EXPECT_EQ(timer.periodMs, 200u);
+    for (WindowHandle input : {App.urlEdit, App.folderEdit, App.connectionsEdit, controls.browseButton}) {
+        EXPECT_FALSE(IsEnabled(input));
+    }
+    EXPECT_TRUE(IsEnabled(App.startButton));
+    EXPECT_EQ(App.startTick, 50000u);
+
+    AdvanceTickCount(65000);
+    ASSERT_TRUE(PumpUntilJobEnds());
+
+    EXPECT_EQ(TextOf(App.modeLabel), L"Mode: Accelerated - 4 workers, 3 segments, keep-alive reuse (HTTP Range).");
+    EXPECT_EQ(TextOf(App.statusLabel), L"Download completed. Saved to: " + path + L"  |  Time: 1:05");
+    EXPECT_EQ(TextOf(App.startButton), L"Download");
+    EXPECT_EQ(BarOf(App.progressBar).position, 1000u);
+    EXPECT_FALSE(TimerOf(App.mainWindow, IDT_PROGRESS).active);
+    EXPECT_FALSE(App.running);
+    const std::vector<WindowHandle> order{App.urlEdit,       App.folderEdit, App.connectionsEdit,
+                                          controls.browseButton, App.urlEdit, App.folderEdit,
+                                          App.connectionsEdit,   controls.browseButton};
+    EXPECT_EQ(EnableOrder(), order);
+    for (WindowHandle input : order) EXPECT_TRUE(IsEnabled(input));
+
+    const std::vector<ShellCall> shell = ShellCalls();
+    ASSERT_EQ(shell.size(), 1u);
+    EXPECT_EQ(shell[0].verb, L"open");
+    EXPECT_EQ(shell[0].file, L"explorer.exe");
+    EXPECT_EQ(shell[0].parameters, L"/select,\"" + path + L"\"");
+    EXPECT_EQ(shell[0].showCommand, 1);
+
+    EXPECT_EQ(ReadFileBytes(path), *file);
+    EXPECT_EQ(App.bytesDone.load(), file->size());
+    EXPECT_EQ(App.bytesTotal.load(), file->size());
+    EXPECT_FALSE(CancelFlag.load());
+    JoinJobThreads();
+    EXPECT_EQ(App.liveJobThreads.load(), 0);
+    EXPECT_EQ(PendingMessages(), 0u);
+}
+
+TEST_F(DownloadFlow, FailedJobShowsTheEngineMessageAndOpensNothing) {
+    ScriptHttp([](const RecordedRequest&) { return MakeResponse(404, {L"Content-Length: 0"}); });
+    Press(L"http://example.com/missing.zip", L"8");
+    ASSERT_TRUE(PumpUntilJobEnds());
+    EXPECT_EQ(TextOf(App.statusLabel), L"Could not determine file size from server. Saved to: " +
+                                           Saved(L"missing.zip") + L"  |  Time: 0:00");
+    // No mode was decided, so the mode line still shows the start's text.
+    EXPECT_EQ(TextOf(App.modeLabel), CheckingLine);
+    EXPECT_EQ(BarOf(App.progressBar).position, 0u);
+    EXPECT_TRUE(ShellCalls().empty());
+    EXPECT_TRUE(IsEnabled(App.urlEdit));
+    EXPECT_EQ(TextOf(App.startButton), L"Download");
+    EXPECT_FALSE(PathExists(Saved(L"missing.zip")));
+}
+
+TEST_F(DownloadFlow, BlankUrlPassesTheWindowAndTheEngineRefusesIt) {
+    ScriptHttp([](const RecordedRequest&) { return MakeResponse(500, {}); });
+    Press(L"   ", L"16");
+    ASSERT_TRUE(App.running);
+    ASSERT_TRUE(PumpUntilJobEnds());
+    EXPECT_EQ(TextOf(App.statusLabel), L"Invalid URL. Saved to: " + Saved(L"download.bin") + L"  |  Time: 0:00");
+    EXPECT_EQ(RecordedHttp().sessionsOpened, 0);
+}
+
+TEST_F(DownloadFlow, CancelStopsTheJobAndRemovesTheUnfinishedFile) {
+    const auto file = std::make_shared<const std::string>(TestBytes(6 * 1048576, 5));
+    std::atomic<bool> reading{false};
+    ScriptHttp(RangedServer(file, [&reading](std::size_t piece) {
+        if (piece == 0) return;
+        reading.store(true);
+        Eventually([] { return CancelFlag.load(); });
+    }));
+    Press(L"http://example.com/big.iso", L"4");
+    ASSERT_TRUE(Eventually([&] { return reading.load(); }));
+    ASSERT_TRUE(PumpMessagesUntil(DispatchToWindow, [] { return TextOf(App.modeLabel) != CheckingLine; }, 30s));
+
+    RequestCancel();
+    EXPECT_EQ(TextOf(App.statusLabel), L"Canceling...");
+    RequestCancel();  // a second press repeats the same two steps
+    EXPECT_EQ(TextOf(App.statusLabel), L"Canceling...");
+    EXPECT_TRUE(CancelFlag.load());
+    EXPECT_EQ(TextOf(App.startButton), L"Cancel");
+    EXPECT_FALSE(IsEnabled(App.urlEdit));
+    EXPECT_TRUE(TimerOf(App.mainWindow, IDT_PROGRESS).active);
+
+    AdvanceTickCount(400);
+    UpdateProgressDisplay();  // the next tick writes over "Canceling..."
+    EXPECT_EQ(TextOf(App.statusLabel).rfind(L"Downloading... ", 0), 0u);
+
+    ASSERT_TRUE(PumpUntilJobEnds());
+    EXPECT_EQ(TextOf(App.statusLabel).rfind(L"Download canceled. Saved to: " + Saved(L"big.iso") + L"  |  Time: ", 0),
+              0u);
+    EXPECT_EQ(TextOf(App.modeLabel), L"Mode: Accelerated - 4 workers, 3 segments, keep-alive reuse (HTTP Range).");
+    EXPECT_EQ(BarOf(App.progressBar).position, 0u);
+    EXPECT_TRUE(ShellCalls().empty());
+    EXPECT_TRUE(IsEnabled(App.urlEdit));
+    EXPECT_TRUE(CancelFlag.load());  // stays as the job left it
+    JoinJobThreads();
+    EXPECT_FALSE(PathExists(Saved(L"big.iso")));
+}
+
+TEST_F(DownloadFlow, SecondJobAfterACanceledOneStartsClean) {
+    const auto file = std::make_shared<const std::string>(TestBytes(3 * 1048576, 9));
+    ScriptHttp(RangedServer(file, [](std::size_t piece) {
+        if (piece > 0) Eventually([] { return CancelFlag.load(); });
+    }));
+    Press(L"http://example.com/first.bin", L"2");
+    ASSERT_TRUE(Eventually([] { return App.bytesDone.load() > 0; }));
+    RequestCancel();
+    ASSERT_TRUE(PumpUntilJobEnds());
+    JoinJobThreads();
+    ASSERT_TRUE(CancelFlag.load());
+
+    std::atomic<bool> release{false};
+    std::atomic<bool> waiting{false};
+    ScriptHttp(RangedServer(file, [&](std::size_t) {
+        waiting.store(true);
+        Eventually([&] { return release.load(); });
+    }));
+    Press(L"http://example.com/second.bin", L"2");
+    ASSERT_TRUE(Eventually([&] { return waiting.load(); }));
+    EXPECT_FALSE(CancelFlag.load());
+    EXPECT_EQ(App.bytesDone.load(), 0u);
+    EXPECT_EQ(App.bytesTotal.load(), 0u);
+    EXPECT_EQ(BarOf(App.progressBar).position, 0u);
+    ASSERT_TRUE(App.outcome);
+    EXPECT_TRUE(App.outcome->summary.empty());
+    EXPECT_FALSE(App.outcome->succeeded);
+    EXPECT_EQ(App.lastSampleBytes, 0u);
+    EXPECT_EQ(App.speedBytesPerSec, 0.0);
+    release.store(true);
+
+    ASSERT_TRUE(PumpUntilJobEnds());
+    EXPECT_EQ(TextOf(App.statusLabel).rfind(L"Download completed. Saved to: " + Saved(L"second.bin"), 0), 0u);
+    EXPECT_EQ(ReadFileBytes(Saved(L"second.bin")), *file);
+    EXPECT_EQ(ShellCalls().size(), 1u);
+}
+
+TEST_F(DownloadFlow, ThreadThatCannotStartReturnsToIdle) {
+    FailThreadStarts(true);
+    Press(L"http://example.com/a.bin", L"16");
+    EXPECT_FALSE(App.running);
+    EXPECT_EQ(TextOf(App.statusLabel), L"Could not start the download.");
+    EXPECT_EQ(TextOf(App.modeLabel), InitialModeLine);
+    EXPECT_EQ(TextOf(App.startButton), L"Download");
+    EXPECT_FALSE(TimerOf(App.mainWindow, IDT_PROGRESS).active);
+    for (WindowHandle input : {App.urlEdit, App.folderEdit, App.connectionsEdit, controls.browseButton}) {
+        EXPECT_TRUE(IsEnabled(input));
+    }
+    EXPECT_EQ(App.liveJobThreads.load(), 0);
+    EXPECT_TRUE(WaitForJobThreads(0ms));
+
+    FailThreadStarts(false);
+    const auto file = std::make_shared<const std::string>(TestBytes(1000, 2));
+    ScriptHttp(RangedServer(file));
+    StartDownload();
+    ASSERT_TRUE(PumpUntilJobEnds());
+    EXPECT_EQ(ReadFileBytes(Saved(L"a.bin")), *file);
+}
+
+TEST_F(DownloadFlow, StatusLineThatCannotBePostedIsReleased) {
+    FailPosts(true);
+    PostJobStatus(L"Mode: lost");  // AddressSanitizer reports the string if it leaks
+    EXPECT_EQ(PendingMessages(), 0u);
+    FailPosts(false);
+    PostJobStatus(L"Mode: kept");
+    ASSERT_EQ(PendingMessages(), 1u);
+    TakeMessagesAndFree();
+    EXPECT_EQ(TextOf(App.modeLabel), L"Mode: kept");
+}
+
+TEST_F(DownloadFlow, StatusAndFinishedHandlersOnTheirOwn) {
+    OnJobStatus(0);
+    EXPECT_TRUE(TextHistory(App.modeLabel).empty());
+    OnJobStatus(reinterpret_cast<std::intptr_t>(new std::wstring(L"Mode: late")));
+    EXPECT_EQ(TextOf(App.modeLabel), L"Mode: late");  // shown whether or not a job runs
+
+    App.running = true;
+    OnJobFinished();  // no outcome: back to Idle, nothing more
+    EXPECT_FALSE(App.running);
+    EXPECT_EQ(TextOf(App.startButton), L"Download");
+    EXPECT_EQ(TextOf(App.statusLabel), L"Ready.");
+    EXPECT_TRUE(BarOf(App.progressBar).positions.empty());
+
+    App.outcome = std::make_unique<JobOutcome>(JobOutcome{L"Download completed. Saved to: ", L"", true});
+    App.startTick = 1000;
+    SetTickCount(1000 + 3909000);
+    OnJobFinished();
+    EXPECT_EQ(TextOf(App.statusLabel), L"Download completed. Saved to:   |  Time: 1:05:09");
+    EXPECT_EQ(BarOf(App.progressBar).position, 1000u);
+    EXPECT_TRUE(ShellCalls().empty());  // no path, nothing to show
+}
+
+// Closing the window during an accelerated job: the process waits for the job
+// to wind down, and the unfinished full-length file is gone by then.
+TEST_F(DownloadFlow, ClosingDuringAJobLeavesNoUnfinishedFile) {
+    const auto file = std::make_shared<const std::string>(TestBytes(4 * 1048576, 11));
+    std::atomic<bool> reading{false};
+    ScriptHttp(RangedServer(file, [&reading](std::size_t piece) {
+        if (piece == 0) return;
+        reading.store(true);
+        Eventually([] { return CancelFlag.load(); });
+    }));
+    Press(L"http://example.com/closing.bin", L"3");
+    ASSERT_TRUE(Eventually([&] { return reading.load(); }));
+    ASSERT_TRUE(PathExists(Saved(L"closing.bin")));
+
+    OnMainWindowDestroyed();
+    FailPosts(true);  // the window is gone
+    EXPECT_TRUE(CancelFlag.load());
+    EXPECT_FALSE(TimerOf(App.mainWindow, IDT_PROGRESS).active);
+    EXPECT_TRUE(WaitForJobThreads(60s));
+    EXPECT_FALSE(PathExists(Saved(L"closing.bin")));
+    TakeMessagesAndFree();
+}
+
+TEST_F(DownloadFlow, ExitWaitIsBoundedWhenTheJobDoesNotEnd) {
+    const auto file = std::make_shared<const std::string>(TestBytes(2000, 4));
+    std::atomic<bool> release{false};
+    std::atomic<bool> waiting{false};
+    ScriptHttp(RangedServer(file, [&](std::size_t) {
+        waiting.store(true);
+        Eventually([&] { return release.load(); });
+    }));
+    Press(L"http://example.com/stuck.bin", L"1");
+    ASSERT_TRUE(Eventually([&] { return waiting.load(); }));
+    OnMainWindowDestroyed();
+    EXPECT_FALSE(WaitForJobThreads(50ms));
+    release.store(true);
+    EXPECT_TRUE(WaitForJobThreads(60s));
+}
+
+}  // namespace
+}  // namespace pelbrook::testing

@@ -1,0 +1,58 @@
+#include "window/window_test_support.h"
+
+#include "engine/download_job.h"
+#include "window/download_flow.h"
+
+namespace pelbrook::testing {
+
+FakeControls InstallFakeWindow() {
+    ResetRecordingWindow();
+    static WindowHandle mainWindow = MakeWindow();
+    static FakeControls controls{MakeWindow(mainWindow, IDC_BROWSE)};
+    static WindowHandle urlEdit = MakeWindow(mainWindow, IDC_URL_EDIT);
+    static WindowHandle folderEdit = MakeWindow(mainWindow, IDC_FOLDER_EDIT);
+    static WindowHandle connectionsEdit = MakeWindow(mainWindow, IDC_CONNECTIONS_EDIT);
+    static WindowHandle startButton = MakeWindow(mainWindow, IDC_START);
+    static WindowHandle modeLabel = MakeWindow(mainWindow, IDC_MODE);
+    static WindowHandle progressBar = MakeWindow(mainWindow, IDC_PROGRESS);
+    static WindowHandle statusLabel = MakeWindow(mainWindow, IDC_STATUS);
+
+    App.mainWindow = mainWindow;
+    App.urlEdit = urlEdit;
+    App.folderEdit = folderEdit;
+    App.connectionsEdit = connectionsEdit;
+    App.startButton = startButton;
+    App.modeLabel = modeLabel;
+    App.progressBar = progressBar;
+    App.statusLabel = statusLabel;
+
+    App.running = false;
+    App.outcome.reset();
+    App.bytesDone.store(0);
+    App.bytesTotal.store(0);
+    App.startTick = 0;
+    App.lastSampleTick = 0;
+    App.lastSampleBytes = 0;
+    App.speedBytesPerSec = 0.0;
+    App.liveJobThreads.store(0);
+    CancelFlag.store(false);
+
+    TypeText(folderEdit, L"C:\\Users\\ada\\Downloads");
+    TypeText(connectionsEdit, L"16");
+    TypeText(startButton, L"Download");
+    TypeText(modeLabel, L"Mode: Paste a URL and click Download to check whether acceleration is available.");
+    TypeText(statusLabel, L"Ready.");
+    return controls;
+}
+
+void DispatchToWindow(const PostedMessage& message) {
+    if (message.window != App.mainWindow) return;
+    if (message.message == WM_JOB_FINISHED) OnJobFinished();
+    if (message.message == WM_JOB_STATUS) OnJobStatus(message.lParam);
+}
+
+bool PumpUntilJobEnds(std::chrono::milliseconds limit) {
+    return PumpMessagesUntil(DispatchToWindow, [] { return !App.running; }, limit);
+}
+
+}  // namespace pelbrook::testing

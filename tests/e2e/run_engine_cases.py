@@ -314,6 +314,28 @@ def fault_cases(fault, sources):
     return cases
 
 
+def run_quiet_cases(args, out_dir, nginx, files, results):
+    """The harness as a benchmark uses it: no output, the exit code alone tells."""
+    size = 10 * MIB + 7
+    for name, path, wanted_code in (("quiet-success", "/files/f%d.bin" % size, 0),
+                                    ("quiet-failure", "/files/nothing-here.bin", 1)):
+        out_path = os.path.join(out_dir, name + ".bin")
+        problems = []
+        try:
+            code, out, _ = run_wine(args.wine_run, args.harness,
+                                    ["--quiet", nginx.url(path + "?c=" + name), windows_path(out_path), "4"],
+                                    CASE_SECONDS)
+            if code != wanted_code:
+                problems.append("exit code %d, wanted %d" % (code, wanted_code))
+            if out:
+                problems.append("printed %r" % out[:200])
+            if wanted_code == 0 and not (os.path.exists(out_path) and files_equal(out_path, files[size])):
+                problems.append("the file differs from the source")
+        except E2eError as error:
+            problems.append(str(error))
+        results.case(name, problems)
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--harness", required=True)
@@ -352,6 +374,8 @@ def main():
             if args.only and args.only not in case.name:
                 continue
             run_case(case, args, out_dir, nginx, fault, results)
+        if not args.only or "quiet" in args.only:
+            run_quiet_cases(args, out_dir, nginx, files, results)
     except E2eError as error:
         results.case("setup", [str(error)])
     finally:

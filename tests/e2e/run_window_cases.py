@@ -50,9 +50,11 @@ def finished_line(message, path):
 
 
 class Xvfb:
-    def __init__(self):
+    def __init__(self, log_path):
         self.process = None
         self.display = None
+        self.log = open(log_path, "ab")
+        self.pipe = None
 
     def start(self):
         # A display number of our own, away from the low ones that other
@@ -62,22 +64,28 @@ class Xvfb:
             if os.path.exists("/tmp/.X%d-lock" % number) or os.path.exists("/tmp/.X11-unix/X%d" % number):
                 continue
             read_end, write_end = os.pipe()
+            # -noreset: without it the server starts over when its last client
+            # leaves and writes its number again, to a pipe nobody reads.
             self.process = subprocess.Popen(
-                [tool_path("Xvfb"), ":%d" % number, "-displayfd", str(write_end), "-screen", "0", "1024x768x24",
-                 "-nolisten", "tcp"],
-                pass_fds=(write_end,), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                stderr=subprocess.DEVNULL)
+                [tool_path("Xvfb"), ":%d" % number, "-displayfd", str(write_end), "-noreset",
+                 "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+                pass_fds=(write_end,), stdin=subprocess.DEVNULL, stdout=self.log, stderr=subprocess.STDOUT)
             os.close(write_end)
-            try:
-                ready, _, _ = select.select([read_end], [], [], 20)
-                reported = os.read(read_end, 64).decode().strip() if ready else ""
-            finally:
-                os.close(read_end)
+            ready, _, _ = select.select([read_end], [], [], 30)
+            reported = os.read(read_end, 64).decode().strip() if ready else ""
             if reported == str(number) and self._answers(number):
                 self.display = ":%d" % number
+                self.pipe = read_end
                 return self
+            os.close(read_end)
             stop_process(self.process)
         raise E2eError("Xvfb did not start")
+
+    def health(self):
+        alive = self.process is not None and self.process.poll() is None
+        number = int(self.display[1:]) if self.display else -1
+        return "%s %s, %s" % (self.display, "running" if alive else "ended",
+                              "answering" if self._answers(number) else "not answering")
 
     @staticmethod
     def _answers(number):
@@ -91,6 +99,9 @@ class Xvfb:
 
     def stop(self):
         stop_process(self.process)
+        if self.pipe is not None:
+            os.close(self.pipe)
+            self.pipe = None
 
     def screenshot(self, path, rect=None):
         command = [tool_path("import"), "-display", self.display, "-window", "root"]
@@ -124,11 +135,56 @@ def end_processes(pids):
             pass
 
 
+class WinePrefix:
+    """A Wine prefix for these tests alone, kept in the build folder.
+
+    Its server is not kept alive between runs: it ends a few seconds after the
+    last program of the run, so no window, desktop or display of one run is
+    left for the next, and programs of other tests never share its desktops.
+    """
+
+    def __init__(self, path):
+        self.path = path
+        self.wine = "/usr/lib/wine/wine64"
+        if not os.access(self.wine, os.X_OK):
+            self.wine = shutil.which("wine64") or shutil.which("wine") or self.wine
+        self.server = os.path.join(os.path.dirname(self.wine), "wineserver")
+        if not os.access(self.server, os.X_OK):
+            self.server = shutil.which("wineserver") or "wineserver"
+
+    def env(self, display):
+        return dict(os.environ, WINEPREFIX=self.path, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=",
+                    DISPLAY=display)
+
+    def command(self, *args):
+        return [self.wine] + list(args)
+
+    def prepare(self):
+        if os.path.isdir(os.path.join(self.path, "drive_c")):
+            return
+        env = self.env("")
+        del env["DISPLAY"]
+        subprocess.run(self.command("wineboot", "-i"), env=env, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300)
+        self.wait_idle()
+        if not os.path.isdir(os.path.join(self.path, "drive_c")):
+            raise E2eError("could not make the Wine prefix %s" % self.path)
+
+    def wait_idle(self, seconds=60):
+        """Waits until the prefix's server has ended with its last program."""
+        env = dict(os.environ, WINEPREFIX=self.path)
+        try:
+            subprocess.run([self.server, "-w"], env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL, timeout=seconds)
+        except subprocess.TimeoutExpired:
+            pass
+
+
 class Driver:
     """The window driver program, spoken to line by line."""
 
-    def __init__(self, wine_run, driver, env):
-        self.process = subprocess.Popen([wine_run, driver], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+    def __init__(self, prefix, driver, env):
+        self.process = subprocess.Popen(prefix.command(driver), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                         stderr=subprocess.DEVNULL, env=env)
         self.buffer = b""
 
@@ -233,7 +289,9 @@ class Session:
 
     def __init__(self, args, xvfb, label):
         self.args = args
-        self.env = dict(os.environ, DISPLAY=xvfb.display)
+        self.prefix = args.prefix
+        self.xvfb = xvfb
+        self.env = args.prefix.env(xvfb.display)
         self.app = self.driver = None
         self.pid = None
         problems = []
@@ -249,11 +307,14 @@ class Session:
         raise E2eError("Pelbrook did not show its window: " + " / ".join(problems))
 
     def _start(self):
-        self.app = subprocess.Popen(
-            [self.args.wine_run, "explorer", "/desktop=%s,%dx%d" % ((self.desktop,) + DESKTOP_SIZE),
-             windows_path(self.args.app)],
-            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=self.env)
-        self.driver = Driver(self.args.wine_run, self.args.driver, self.env)
+        self.log = os.path.join(self.args.logs, "%s.log" % self.desktop)
+        with open(self.log, "wb") as log:
+            self.app = subprocess.Popen(
+                self.prefix.command("explorer", "/desktop=%s,%dx%d" % ((self.desktop,) + DESKTOP_SIZE),
+                                    windows_path(self.args.app)),
+                stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT,
+                env=dict(self.env, WINEDEBUG=os.environ.get("E2E_WINEDEBUG", "err+all")))
+        self.driver = Driver(self.prefix, self.args.driver, self.env)
         deadline = time.monotonic() + 60
         while True:
             try:
@@ -263,7 +324,12 @@ class Session:
                 if time.monotonic() > deadline:
                     raise
                 time.sleep(0.2)
-        self.driver.command("find 60000", 90)
+        try:
+            self.driver.command("find 60000", 90)
+        except E2eError as error:
+            with open(self.log, "rb") as log:
+                tail = log.read()[-1500:].decode("utf-8", "replace")
+            raise E2eError("%s; X server %s; Wine said: %s" % (error, self.xvfb.health(), tail))
         self.pid = self.app_pid()
 
     def app_pid(self):
@@ -493,13 +559,14 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--app", required=True)
     parser.add_argument("--driver", required=True)
-    parser.add_argument("--wine-run", required=True)
     parser.add_argument("--work", required=True)
     parser.add_argument("--shots", required=True)
     args = parser.parse_args()
 
     require_tools("nginx", "openssl", "Xvfb", "import")
+    args.prefix = WinePrefix(os.path.join(args.work, "wine-prefix"))
     work = make_work_dir(args.work, "window-")
+    args.logs = work
     files_dir = os.path.join(work, "files")
     run_dir = os.path.join(work, "nginx")
     # A short download folder keeps the texts in the screenshots readable.
@@ -514,9 +581,10 @@ def main():
     try:
         write_random_file(os.path.join(files_dir, "sample-24MB.bin"), 24 * MIB)
         write_random_file(os.path.join(files_dir, "slow48.bin"), 48 * MIB)
+        args.prefix.prepare()
         nginx = Nginx(run_dir, files_dir, slow_rate="1m").start()
         fault = FaultServer().start()
-        xvfb = Xvfb().start()
+        xvfb = Xvfb(os.path.join(work, "xvfb.log")).start()
         session = Session(args, xvfb, "main")
         for run in (lambda: case_initial(session, results),
                     lambda: case_refusals(session, results, folder),
@@ -545,6 +613,7 @@ def main():
             session.stop()
         # The file manager that a success opened, should it still run.
         end_processes(processes_with(downloads_root))
+        args.prefix.wait_idle(30)
         for server in (fault, nginx, xvfb):
             if server is not None:
                 server.stop()

@@ -5,7 +5,7 @@
 // output; every answer starts with "ok" or "err". Texts travel as UTF-8; state
 // answers are JSON objects.
 //
-//   desktop NAME           work on the named desktop (Wine's virtual desktop of the app)
+//   desktop NAME           work on the named desktop (Wine's virtual desktop of the app) once found
 //   find TIMEOUT_MS        wait for the window of class PelbrookWindow
 //   state                  texts, enabled flags and bar position of all controls
 //   settext ID TEXT        replace a control's text (WM_SETTEXT); TEXT may be empty
@@ -40,6 +40,8 @@ constexpr UINT MessageTimeoutMs = 5000;
 constexpr int ControlIds[] = {101, 102, 103, 104, 105, 106, 107, 108};
 
 HWND g_main = nullptr;
+HDESK g_desktop = nullptr;
+bool g_joined = false;
 
 std::string ToUtf8(const std::wstring& text) {
     if (text.empty()) {
@@ -193,13 +195,38 @@ bool SplitIdAndText(const std::string& args, int& id, std::string& rest) {
     return id != 0;
 }
 
+BOOL CALLBACK FindPelbrook(HWND window, LPARAM param) {
+    if (ClassOf(window) == L"PelbrookWindow") {
+        *reinterpret_cast<HWND*>(param) = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// Looks for the window from outside the desktop first: a thread that joins a
+// desktop before its desktop window exists would make Wine start a second
+// desktop process for it.
 std::string Find(const std::string& args) {
     const DWORD timeoutMs = static_cast<DWORD>(std::strtoul(args.c_str(), nullptr, 10));
     const ULONGLONG deadline = GetTickCount64() + timeoutMs;
     for (;;) {
-        g_main = FindWindowW(L"PelbrookWindow", nullptr);
-        if (g_main != nullptr && Control(107) != nullptr) {
-            return "ok " + std::to_string(reinterpret_cast<std::uintptr_t>(g_main));
+        HWND found = nullptr;
+        if (g_desktop != nullptr) {
+            EnumDesktopWindows(g_desktop, FindPelbrook, reinterpret_cast<LPARAM>(&found));
+        } else {
+            found = FindWindowW(L"PelbrookWindow", nullptr);
+        }
+        if (found != nullptr) {
+            if (g_desktop != nullptr && !g_joined) {
+                if (!SetThreadDesktop(g_desktop)) {
+                    return "err cannot join the desktop";
+                }
+                g_joined = true;
+            }
+            g_main = found;
+            if (Control(107) != nullptr) {
+                return "ok " + std::to_string(reinterpret_cast<std::uintptr_t>(g_main));
+            }
         }
         if (GetTickCount64() >= deadline) {
             g_main = nullptr;
@@ -225,11 +252,8 @@ std::string Handle(const std::string& line) {
     const std::string args = space == std::string::npos ? std::string() : line.substr(space + 1);
 
     if (command == "desktop") {
-        HDESK desktop = OpenDesktopW(FromUtf8(args).c_str(), 0, FALSE, GENERIC_ALL);
-        if (desktop == nullptr || !SetThreadDesktop(desktop)) {
-            return "err cannot use desktop " + args;
-        }
-        return "ok";
+        g_desktop = OpenDesktopW(FromUtf8(args).c_str(), 0, FALSE, GENERIC_ALL);
+        return g_desktop != nullptr ? "ok" : "err no desktop " + args;
     }
     if (command == "find") {
         return Find(args);

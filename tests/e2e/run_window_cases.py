@@ -102,6 +102,7 @@ class Xvfb:
         if self.pipe is not None:
             os.close(self.pipe)
             self.pipe = None
+        self.log.close()
 
     def screenshot(self, path, rect=None):
         command = [tool_path("import"), "-display", self.display, "-window", "root"]
@@ -313,7 +314,7 @@ class Session:
                 self.prefix.command("explorer", "/desktop=%s,%dx%d" % ((self.desktop,) + DESKTOP_SIZE),
                                     windows_path(self.args.app)),
                 stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT,
-                env=dict(self.env, WINEDEBUG=os.environ.get("E2E_WINEDEBUG", "err+all")))
+                env=dict(self.env, WINEDEBUG="err+all"))
         self.driver = Driver(self.prefix, self.args.driver, self.env)
         deadline = time.monotonic() + 60
         while True:

@@ -29,7 +29,7 @@ def read_head(sock, buffer):
         if got == 0:
             raise ReaderError("connection closed inside the header block")
         data += bytes(buffer[:got])
-        if len(data) > 65536:
+        if b"\r\n\r\n" not in data and len(data) > 65536:
             raise ReaderError("header block too long")
     head, rest = data.split(b"\r\n\r\n", 1)
     lines = head.decode("latin-1").split("\r\n")

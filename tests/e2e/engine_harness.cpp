@@ -4,10 +4,12 @@
 // only the exit code tells: 0 for a completed download, 1 otherwise, 2 for a
 // command line it cannot use.
 //
-//   pelbrook_engine_harness [--quiet] [--cancel-at BYTES] URL OUTPUT_PATH CONNECTIONS
+//   pelbrook_engine_harness [--quiet] [--elapsed] [--cancel-at BYTES] URL OUTPUT_PATH CONNECTIONS
 //
 // --cancel-at raises the cancel flag from the progress callback once that many
 // bytes are reported done, the way a press of Cancel would during a transfer.
+// --elapsed prints the job's own time, without the start of the process, as
+// "elapsedSeconds=S", also with --quiet (the benchmark reads it).
 
 #ifndef NOMINMAX
 #define NOMINMAX
@@ -19,6 +21,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -88,7 +91,8 @@ void PrintLine(const char* key, std::uint64_t value) {
 
 int Usage() {
     std::fprintf(stderr,
-                 "usage: pelbrook_engine_harness [--quiet] [--cancel-at BYTES] URL OUTPUT_PATH CONNECTIONS\n");
+                 "usage: pelbrook_engine_harness [--quiet] [--elapsed] [--cancel-at BYTES] URL OUTPUT_PATH "
+                 "CONNECTIONS\n");
     return 2;
 }
 
@@ -96,6 +100,7 @@ int Usage() {
 
 int wmain(int argc, wchar_t** argv) {
     bool quiet = false;
+    bool elapsedWanted = false;
     bool cancelWanted = false;
     std::uint64_t cancelAt = 0;
     int index = 1;
@@ -103,6 +108,8 @@ int wmain(int argc, wchar_t** argv) {
         const std::wstring option = argv[index];
         if (option == L"--quiet") {
             quiet = true;
+        } else if (option == L"--elapsed") {
+            elapsedWanted = true;
         } else if (option == L"--cancel-at" && index + 1 < argc) {
             if (!ParseUnsigned(argv[++index], cancelAt)) {
                 return Usage();
@@ -138,7 +145,9 @@ int wmain(int argc, wchar_t** argv) {
         log.statusLine = line;
     };
 
+    const auto started = std::chrono::steady_clock::now();
     const pelbrook::DownloadResult result = pelbrook::RunDownload(request, progress, status);
+    const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - started;
 
     if (!quiet) {
         _setmode(_fileno(stdout), _O_BINARY);
@@ -152,7 +161,10 @@ int wmain(int argc, wchar_t** argv) {
         PrintLine("progressMaxDone", log.maxDone.load());
         PrintLine("progressLastTotal", log.lastTotal.load());
         PrintLine("cancelRaised", pelbrook::CancelFlag.load() ? 1u : 0u);
-        std::fflush(stdout);
     }
+    if (elapsedWanted) {
+        std::printf("elapsedSeconds=%.6f\n", elapsed.count());
+    }
+    std::fflush(stdout);
     return result.success ? 0 : 1;
 }

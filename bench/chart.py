@@ -1,0 +1,167 @@
+"""A small PNG bar chart drawn with the standard library alone (zlib and a
+built-in 5x7 pixel font), so the benchmark needs no imaging package."""
+
+import struct
+import zlib
+
+# 5x7 glyphs, one string of five cells per row; text is drawn in capitals.
+_GLYPHS = {
+    "A": [" ### ", "#   #", "#   #", "#####", "#   #", "#   #", "#   #"],
+    "B": ["#### ", "#   #", "#   #", "#### ", "#   #", "#   #", "#### "],
+    "C": [" ### ", "#   #", "#    ", "#    ", "#    ", "#   #", " ### "],
+    "D": ["#### ", "#   #", "#   #", "#   #", "#   #", "#   #", "#### "],
+    "E": ["#####", "#    ", "#    ", "#### ", "#    ", "#    ", "#####"],
+    "F": ["#####", "#    ", "#    ", "#### ", "#    ", "#    ", "#    "],
+    "G": [" ### ", "#   #", "#    ", "# ###", "#   #", "#   #", " ####"],
+    "H": ["#   #", "#   #", "#   #", "#####", "#   #", "#   #", "#   #"],
+    "I": [" ### ", "  #  ", "  #  ", "  #  ", "  #  ", "  #  ", " ### "],
+    "J": ["  ###", "   # ", "   # ", "   # ", "   # ", "#  # ", " ##  "],
+    "K": ["#   #", "#  # ", "# #  ", "##   ", "# #  ", "#  # ", "#   #"],
+    "L": ["#    ", "#    ", "#    ", "#    ", "#    ", "#    ", "#####"],
+    "M": ["#   #", "## ##", "# # #", "# # #", "#   #", "#   #", "#   #"],
+    "N": ["#   #", "#   #", "##  #", "# # #", "#  ##", "#   #", "#   #"],
+    "O": [" ### ", "#   #", "#   #", "#   #", "#   #", "#   #", " ### "],
+    "P": ["#### ", "#   #", "#   #", "#### ", "#    ", "#    ", "#    "],
+    "Q": [" ### ", "#   #", "#   #", "#   #", "# # #", "#  # ", " ## #"],
+    "R": ["#### ", "#   #", "#   #", "#### ", "# #  ", "#  # ", "#   #"],
+    "S": [" ####", "#    ", "#    ", " ### ", "    #", "    #", "#### "],
+    "T": ["#####", "  #  ", "  #  ", "  #  ", "  #  ", "  #  ", "  #  "],
+    "U": ["#   #", "#   #", "#   #", "#   #", "#   #", "#   #", " ### "],
+    "V": ["#   #", "#   #", "#   #", "#   #", "#   #", " # # ", "  #  "],
+    "W": ["#   #", "#   #", "#   #", "# # #", "# # #", "# # #", " # # "],
+    "X": ["#   #", "#   #", " # # ", "  #  ", " # # ", "#   #", "#   #"],
+    "Y": ["#   #", "#   #", " # # ", "  #  ", "  #  ", "  #  ", "  #  "],
+    "Z": ["#####", "    #", "   # ", "  #  ", " #   ", "#    ", "#####"],
+    "0": [" ### ", "#   #", "#  ##", "# # #", "##  #", "#   #", " ### "],
+    "1": ["  #  ", " ##  ", "  #  ", "  #  ", "  #  ", "  #  ", " ### "],
+    "2": [" ### ", "#   #", "    #", "   # ", "  #  ", " #   ", "#####"],
+    "3": ["#####", "   # ", "  #  ", "   # ", "    #", "#   #", " ### "],
+    "4": ["   # ", "  ## ", " # # ", "#  # ", "#####", "   # ", "   # "],
+    "5": ["#####", "#    ", "#### ", "    #", "    #", "#   #", " ### "],
+    "6": ["  ## ", " #   ", "#    ", "#### ", "#   #", "#   #", " ### "],
+    "7": ["#####", "    #", "   # ", "  #  ", " #   ", " #   ", " #   "],
+    "8": [" ### ", "#   #", "#   #", " ### ", "#   #", "#   #", " ### "],
+    "9": [" ### ", "#   #", "#   #", " ####", "    #", "   # ", " ##  "],
+    " ": ["     "] * 7,
+    ".": ["     ", "     ", "     ", "     ", "     ", " ##  ", " ##  "],
+    ",": ["     ", "     ", "     ", "     ", " ##  ", "  #  ", " #   "],
+    ":": ["     ", " ##  ", " ##  ", "     ", " ##  ", " ##  ", "     "],
+    "%": ["##   ", "##  #", "   # ", "  #  ", " #   ", "#  ##", "   ##"],
+    "/": ["     ", "    #", "   # ", "  #  ", " #   ", "#    ", "     "],
+    "(": ["   # ", "  #  ", " #   ", " #   ", " #   ", "  #  ", "   # "],
+    ")": [" #   ", "  #  ", "   # ", "   # ", "   # ", "  #  ", " #   "],
+    "-": ["     ", "     ", "     ", "#####", "     ", "     ", "     "],
+    "+": ["     ", "  #  ", "  #  ", "#####", "  #  ", "  #  ", "     "],
+    "=": ["     ", "     ", "#####", "     ", "#####", "     ", "     "],
+    "<": ["   # ", "  #  ", " #   ", "#    ", " #   ", "  #  ", "   # "],
+    ">": [" #   ", "  #  ", "   # ", "    #", "   # ", "  #  ", " #   "],
+    "_": ["     ", "     ", "     ", "     ", "     ", "     ", "#####"],
+    "'": ["  #  ", "  #  ", " #   ", "     ", "     ", "     ", "     "],
+    "?": [" ### ", "#   #", "    #", "   # ", "  #  ", "     ", "  #  "],
+}
+
+WHITE = (255, 255, 255)
+BLACK = (20, 20, 20)
+DARK_GREY = (90, 90, 90)
+BLUE = (52, 101, 164)
+GREEN = (78, 154, 6)
+RED = (204, 0, 0)
+ORANGE = (245, 121, 0)
+
+
+class Canvas:
+    def __init__(self, width, height):
+        self.width = width
+        self.height = height
+        self.pixels = bytearray(WHITE * (width * height))
+
+    def rect(self, x, y, w, h, colour):
+        x0, y0 = max(0, int(x)), max(0, int(y))
+        x1, y1 = min(self.width, int(x + w)), min(self.height, int(y + h))
+        if x1 <= x0 or y1 <= y0:
+            return
+        row = bytes(colour) * (x1 - x0)
+        for yy in range(y0, y1):
+            at = (yy * self.width + x0) * 3
+            self.pixels[at:at + len(row)] = row
+
+    def text(self, x, y, text, colour=BLACK, scale=2):
+        for ch in text.upper():
+            glyph = _GLYPHS.get(ch, _GLYPHS["?"])
+            for gy, line in enumerate(glyph):
+                for gx, cell in enumerate(line):
+                    if cell == "#":
+                        self.rect(x + gx * scale, y + gy * scale, scale, scale, colour)
+            x += 6 * scale
+
+    def png(self):
+        raw = bytearray()
+        stride = self.width * 3
+        for y in range(self.height):
+            raw.append(0)
+            raw += self.pixels[y * stride:(y + 1) * stride]
+
+        def chunk(kind, data):
+            body = kind + data
+            return struct.pack(">I", len(data)) + body + struct.pack(">I", zlib.crc32(body) & 0xFFFFFFFF)
+
+        header = struct.pack(">IIBBBBB", self.width, self.height, 8, 2, 0, 0, 0)
+        return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) + chunk(b"IDAT", zlib.compress(bytes(raw), 9))
+                + chunk(b"IEND", b""))
+
+
+def text_width(text, scale=2):
+    return len(text) * 6 * scale
+
+
+def draw_chart(title, panels, width=1040):
+    """panels: dicts with "title", "unit", "rows" [(label, [(value, colour, caption)], marker or None)],
+    "scale_max", and optional "reference" (value, caption) drawn as a red line and "legend" [(colour, text)]."""
+    row_height = 22
+    bar_height = 14
+    label_width = 380
+    value_width = 150
+    plot_width = width - label_width - value_width - 40
+    height = 50
+    for panel in panels:
+        height += 40 + sum(row_height * max(1, len(row[1])) + 8 for row in panel["rows"]) + 40
+        height += 22 * len(panel.get("legend", []))
+    canvas = Canvas(width, height)
+    canvas.text(20, 16, title, BLACK, 2)
+    y = 50
+    for panel in panels:
+        canvas.text(20, y, panel["title"], BLACK, 2)
+        y += 30
+        top = y
+        scale_max = panel["scale_max"]
+        x0 = label_width
+
+        def x_of(value):
+            return x0 + plot_width * max(0.0, min(value, scale_max)) / scale_max
+
+        bottom = top + sum(row_height * len(row[1]) + 8 for row in panel["rows"])
+        reference = panel.get("reference")
+        canvas.rect(x0, top - 4, 1, bottom - top, BLACK)
+        for label, bars, marker in panel["rows"]:
+            canvas.text(20, y + 2, label, BLACK, 2)
+            row_top = y
+            for value, colour, caption in bars:
+                canvas.rect(x0, y, max(1, x_of(value) - x0), bar_height, colour)
+                if value > scale_max:
+                    canvas.text(x_of(scale_max) - 12, y + 1, ">", WHITE, 2)
+                canvas.text(x0 + plot_width + 16, y + 1, caption, colour, 2)
+                y += row_height
+            if marker is not None:
+                canvas.rect(x_of(marker) - 1, row_top - 3, 3, row_height * len(bars), ORANGE)
+            y += 8
+        if reference is not None:
+            canvas.rect(x_of(reference[0]), top - 4, 2, bottom - top, RED)
+            canvas.text(x_of(reference[0]) - text_width(reference[1]) // 2, bottom + 2, reference[1], RED, 2)
+        canvas.text(20, bottom + 2, panel["unit"], DARK_GREY, 2)
+        y = bottom + 26
+        for colour, text in panel.get("legend", []):
+            canvas.rect(20, y + 1, 14, 14, colour)
+            canvas.text(42, y + 1, text, DARK_GREY, 2)
+            y += 22
+        y += 14
+    return canvas.png()

@@ -24,7 +24,7 @@ constexpr int MainWindowWidth = 620;
 constexpr int MainWindowHeight = 330;
 constexpr int ApplicationIconId = 1;
 
-struct ControlSpec {
+struct ControlLayout {
     const wchar_t* className;
     const wchar_t* text;
     DWORD extendedStyle;
@@ -34,12 +34,12 @@ struct ControlSpec {
     HWND* stored;
 };
 
-HWND Make(const ControlSpec& spec) {
-    HWND control = CreateWindowExW(spec.extendedStyle, spec.className, spec.text, WS_CHILD | WS_VISIBLE | spec.style,
-                                   spec.x, spec.y, spec.width, spec.height, static_cast<HWND>(App.mainWindow),
-                                   reinterpret_cast<HMENU>(static_cast<INT_PTR>(spec.id)), GetModuleHandleW(nullptr),
-                                   nullptr);
-    if (spec.stored != nullptr) *spec.stored = control;
+HWND Make(const ControlLayout& layout) {
+    HWND control =
+        CreateWindowExW(layout.extendedStyle, layout.className, layout.text, WS_CHILD | WS_VISIBLE | layout.style,
+                        layout.x, layout.y, layout.width, layout.height, static_cast<HWND>(App.mainWindow),
+                        reinterpret_cast<HMENU>(static_cast<INT_PTR>(layout.id)), GetModuleHandleW(nullptr), nullptr);
+    if (layout.stored != nullptr) *layout.stored = control;
     return control;
 }
 
@@ -54,7 +54,7 @@ void CreateControls(HWND window) {
     HWND urlEdit = nullptr, folderEdit = nullptr, connectionsEdit = nullptr, startButton = nullptr;
     HWND modeLabel = nullptr, progressBar = nullptr, statusLabel = nullptr;
 
-    const ControlSpec controls[] = {
+    const ControlLayout controls[] = {
         {L"STATIC", L"Download URL:", 0, 0, 16, 16, 120, 20, 0, nullptr},
         {L"EDIT", L"", WS_EX_CLIENTEDGE, ES_AUTOHSCROLL, 16, 40, 560, 24, IDC_URL_EDIT, &urlEdit},
         {L"STATIC", L"Save to folder:", 0, 0, 16, 78, 120, 20, 0, nullptr},
@@ -69,7 +69,7 @@ void CreateControls(HWND window) {
         {PROGRESS_CLASSW, nullptr, 0, 0, 16, 206, 560, 22, IDC_PROGRESS, &progressBar},
         {L"STATIC", L"Ready.", 0, 0, 16, 236, 560, 40, IDC_STATUS, &statusLabel},
     };
-    for (const ControlSpec& spec : controls) Make(spec);
+    for (const ControlLayout& layout : controls) Make(layout);
 
     App.urlEdit = urlEdit;
     App.folderEdit = folderEdit;

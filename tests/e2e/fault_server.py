@@ -112,10 +112,10 @@ def parse_range(text):
     """Returns (first, last or None) for a single "bytes=a-b" range, else None."""
     if not text or not text.startswith("bytes="):
         return None
-    spec = text[len("bytes="):].strip()
-    if "," in spec or "-" not in spec:
+    bounds = text[len("bytes="):].strip()
+    if "," in bounds or "-" not in bounds:
         return None
-    first_text, last_text = spec.split("-", 1)
+    first_text, last_text = bounds.split("-", 1)
     if not first_text.isdigit():
         return None
     first = int(first_text)

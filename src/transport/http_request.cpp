@@ -115,28 +115,31 @@ int DigitValue(wchar_t c) {
 
 }  // namespace
 
-std::uint64_t ParseUnsigned64(const std::wstring& text) {
+LeadingNumber ScanLeadingNumber(const std::wstring& text) {
+    LeadingNumber number;
     std::size_t i = 0;
     while (i < text.size() && IsLeadingSpace(text[i])) ++i;
-    bool negative = false;
     if (i < text.size() && (text[i] == L'+' || text[i] == L'-')) {
-        negative = text[i] == L'-';
+        number.negative = text[i] == L'-';
         ++i;
     }
     constexpr std::uint64_t Max = std::numeric_limits<std::uint64_t>::max();
-    std::uint64_t value = 0;
-    bool overflow = false;
     for (int digit = 0; i < text.size() && (digit = DigitValue(text[i])) >= 0; ++i) {
         const auto d = static_cast<std::uint64_t>(digit);
-        if (overflow || value > (Max - d) / 10) {
-            overflow = true;
+        if (number.overflow || number.magnitude > (Max - d) / 10) {
+            number.overflow = true;
         } else {
-            value = value * 10 + d;
+            number.magnitude = number.magnitude * 10 + d;
         }
     }
+    return number;
+}
+
+std::uint64_t ParseUnsigned64(const std::wstring& text) {
+    const LeadingNumber number = ScanLeadingNumber(text);
     // An overflow gives the largest value whatever the sign.
-    if (overflow) return Max;
-    return negative ? ~value + 1 : value;
+    if (number.overflow) return std::numeric_limits<std::uint64_t>::max();
+    return number.negative ? ~number.magnitude + 1 : number.magnitude;
 }
 
 }  // namespace pelbrook

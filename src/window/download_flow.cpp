@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "engine/download_job.h"
+#include "transport/http_request.h"
 #include "window/app_state.h"
 #include "window/output_path.h"
 #include "window/progress_display.h"
@@ -16,8 +17,6 @@ constexpr std::int32_t DefaultConnections = 16;
 constexpr std::int32_t MinConnections = 1;
 constexpr std::int32_t MaxConnections = 32;
 
-bool IsCSpace(wchar_t c) { return c == L' ' || (c >= L'\t' && c <= L'\r'); }
-
 platform::WindowHandle BrowseButton() { return platform::FindChildControl(App.mainWindow, IDC_BROWSE); }
 
 void SetText(platform::WindowHandle control, const std::wstring& text) {
@@ -28,24 +27,12 @@ void SetText(platform::WindowHandle control, const std::wstring& text) {
 
 std::optional<std::int32_t> ParseConnectionCount(const std::wstring& text) {
     if (text.empty()) return DefaultConnections;
-    std::size_t i = 0;
-    while (i < text.size() && IsCSpace(text[i])) ++i;
-    bool negative = false;
-    if (i < text.size() && (text[i] == L'+' || text[i] == L'-')) {
-        negative = text[i] == L'-';
-        ++i;
-    }
-    std::int64_t value = 0;
-    constexpr std::int64_t limit = static_cast<std::int64_t>(std::numeric_limits<std::int32_t>::max()) + 1;
-    for (; i < text.size() && text[i] >= L'0' && text[i] <= L'9'; ++i) {
-        value = value * 10 + (text[i] - L'0');
-        if (value > limit) return std::nullopt;
-    }
-    if (negative) value = -value;
-    if (value > std::numeric_limits<std::int32_t>::max() || value < std::numeric_limits<std::int32_t>::min()) {
-        return std::nullopt;
-    }
-    return static_cast<std::int32_t>(value);
+    const LeadingNumber number = ScanLeadingNumber(text);
+    // Too large for the runtime's int: no count the user could have meant.
+    constexpr std::uint64_t limit = static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max());
+    if (number.overflow || number.magnitude > limit + (number.negative ? 1 : 0)) return std::nullopt;
+    const auto magnitude = static_cast<std::int64_t>(number.magnitude);
+    return static_cast<std::int32_t>(number.negative ? -magnitude : magnitude);
 }
 
 void SetInputsEnabled(bool enable) {

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -128,10 +129,26 @@ TEST(ParseConnectionCount, ReadsLikeTheRuntimeTextToInt) {
         {L"+3", 3},        {L"-4", -4},        {L"0005", 5},         {L"   ", 0},
         {L"- 5", 0},       {L"2147483647", 2147483647},              {L"-2147483648", -2147483647 - 1},
         {L"2147483648", std::nullopt},         {L"4294967297", std::nullopt},
-        {L"99999999999999999999999", std::nullopt},                  {L"\u0661\u0662", 0},
+        {L"99999999999999999999999", std::nullopt},                  {L"\u0661\u0662", 12},
+        {L"\u00A05", 5},
     };
     for (const auto& c : cases) EXPECT_EQ(ParseConnectionCount(c.text), c.count) << c.text;
 }
+
+#ifdef _WIN32
+// Wherever the count fits an int, it is what the runtime's own _wtoi reads.
+TEST(ParseConnectionCount, AgreesWithTheRuntime) {
+    const wchar_t* texts[] = {L"16",       L" 7",  L"\u00A05", L"\u3000" L"9", L"\u0661\u0662", L"\uFF13",
+                              L"+3x",      L"-4",  L"x5",       L"",             L"- 5",            L"2147483647",
+                              L"\t\n12"};
+    for (const wchar_t* text : texts) {
+        const std::optional<std::int32_t> count = ParseConnectionCount(text);
+        if (*text == L'\0') continue;  // an empty field means the default instead
+        ASSERT_TRUE(count.has_value()) << text;
+        EXPECT_EQ(*count, _wtoi(text)) << text;
+    }
+}
+#endif
 
 TEST_F(DownloadFlow, RefusedStartsChangeOnlyTheStatusLine) {
     const struct {

@@ -29,6 +29,7 @@
 #include <string>
 
 #include "engine/download_job.h"
+#include "utf8_text.h"
 
 namespace {
 
@@ -39,17 +40,6 @@ struct CallbackLog {
     std::atomic<std::uint64_t> statusCalls{0};
     std::wstring statusLine;  // written on the job's own thread only
 };
-
-std::string ToUtf8(const std::wstring& text) {
-    if (text.empty()) {
-        return std::string();
-    }
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0,
-                                         nullptr, nullptr);
-    std::string out(static_cast<std::size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), out.data(), size, nullptr, nullptr);
-    return out;
-}
 
 bool ParseUnsigned(const wchar_t* text, std::uint64_t& value) {
     if (text == nullptr || *text == L'\0') {

@@ -32,6 +32,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+
+#include "utf8_text.h"
 #include <vector>
 
 namespace {
@@ -42,27 +44,6 @@ constexpr int ControlIds[] = {101, 102, 103, 104, 105, 106, 107, 108};
 HWND g_main = nullptr;
 HDESK g_desktop = nullptr;
 bool g_joined = false;
-
-std::string ToUtf8(const std::wstring& text) {
-    if (text.empty()) {
-        return std::string();
-    }
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0,
-                                         nullptr, nullptr);
-    std::string out(static_cast<std::size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), out.data(), size, nullptr, nullptr);
-    return out;
-}
-
-std::wstring FromUtf8(const std::string& text) {
-    if (text.empty()) {
-        return std::wstring();
-    }
-    const int size = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring out(static_cast<std::size_t>(size), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), out.data(), size);
-    return out;
-}
 
 std::string JsonString(const std::string& text) {
     std::string out = "\"";

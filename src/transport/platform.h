@@ -49,8 +49,6 @@ struct UrlComponents {
     std::uint32_t hostNameLength = 0;
     wchar_t* urlPath = nullptr;
     std::uint32_t urlPathLength = 0;
-    wchar_t* extraInfo = nullptr;
-    std::uint32_t extraInfoLength = 0;
     std::uint16_t port = 0;
     int scheme = 0;
 };

@@ -25,12 +25,8 @@ bool CrackUrl(const std::wstring& url, UrlParts& parts) {
     // The lengths come back from the platform; never trust them past our buffers.
     const std::size_t hostLength = std::min<std::size_t>(components.hostNameLength, HostBufferLength - 1);
     const std::size_t pathLength = std::min<std::size_t>(components.urlPathLength, PathBufferLength - 1);
-    std::wstring crackedPath(path.data(), pathLength);
-    if (components.extraInfo != nullptr && components.extraInfoLength != 0) {
-        crackedPath.append(components.extraInfo, components.extraInfoLength);
-    }
     parts.host.assign(host.data(), hostLength);
-    parts.path = std::move(crackedPath);
+    parts.path.assign(path.data(), pathLength);
     parts.port = components.port;
     parts.secure = components.scheme == platform::SchemeHttps;
     return true;

@@ -16,13 +16,9 @@ bool HttpCrackUrl(const wchar_t* url, std::uint32_t urlLength, std::uint32_t fla
     c.dwHostNameLength = components.hostNameLength;
     c.lpszUrlPath = components.urlPath;
     c.dwUrlPathLength = components.urlPathLength;
-    c.lpszExtraInfo = components.extraInfo;
-    c.dwExtraInfoLength = components.extraInfoLength;
     if (!WinHttpCrackUrl(url, urlLength, flags, &c)) return false;
     components.hostNameLength = c.dwHostNameLength;
     components.urlPathLength = c.dwUrlPathLength;
-    components.extraInfo = c.lpszExtraInfo;
-    components.extraInfoLength = c.dwExtraInfoLength;
     components.port = c.nPort;
     components.scheme = static_cast<int>(c.nScheme);
     return true;

@@ -1,12 +1,10 @@
 #include "engine/content_range.h"
 
+#include "transport/text_scan.h"
+
 namespace pelbrook {
 
 namespace {
-
-bool IsDigit(wchar_t c) { return c >= L'0' && c <= L'9'; }
-
-wchar_t AsciiLower(wchar_t c) { return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c; }
 
 void SkipBlanks(const std::wstring& text, std::size_t& pos) {
     while (pos < text.size() && (text[pos] == L' ' || text[pos] == L'\t')) {
@@ -14,27 +12,14 @@ void SkipBlanks(const std::wstring& text, std::size_t& pos) {
     }
 }
 
-}  // namespace
-
+// One or more digits at `pos` that fit 64 bits.
 bool ReadDecimal(const std::wstring& text, std::size_t& pos, std::uint64_t& value) {
-    constexpr std::uint64_t Max = ~std::uint64_t{0};
-    std::size_t at = pos;
-    std::uint64_t result = 0;
-    while (at < text.size() && IsDigit(text[at])) {
-        const auto digit = static_cast<std::uint64_t>(text[at] - L'0');
-        if (result > (Max - digit) / 10) {
-            return false;
-        }
-        result = result * 10 + digit;
-        ++at;
-    }
-    if (at == pos) {
-        return false;
-    }
-    pos = at;
-    value = result;
-    return true;
+    const DigitRun digits = ReadDigits(text, pos);
+    value = digits.value;
+    return digits.count > 0 && !digits.overflow;
 }
+
+}  // namespace
 
 std::uint64_t ContentRangeTotal(const std::wstring& value) {
     std::size_t pos = value.find(L'/');
@@ -51,10 +36,8 @@ bool ParseContentRange(const std::wstring& value, ContentRange& range) {
     if (value.size() <= unit.size()) {
         return false;
     }
-    for (std::size_t i = 0; i < unit.size(); ++i) {
-        if (AsciiLower(value[i]) != unit[i]) {
-            return false;
-        }
+    if (!EqualsIgnoringAsciiCase(std::wstring_view(value).substr(0, unit.size()), unit)) {
+        return false;
     }
     std::size_t pos = unit.size();
     if (value[pos] != L' ' && value[pos] != L'\t') {

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -14,10 +13,6 @@ struct ContentRange {
     bool totalKnown = false;
     std::uint64_t total = 0;
 };
-
-// Reads one or more decimal digits at `pos` and moves `pos` past them. False
-// when there is no digit there or the number does not fit 64 bits.
-bool ReadDecimal(const std::wstring& text, std::size_t& pos, std::uint64_t& value);
 
 // The number right after the first '/', as the probe reads it; 0 when there is
 // none (no '/', a '*', no digits, or a number too large for 64 bits).

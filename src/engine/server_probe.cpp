@@ -4,32 +4,13 @@
 
 #include "engine/content_range.h"
 #include "transport/http_request.h"
+#include "transport/text_scan.h"
 
 namespace pelbrook {
 
 namespace {
 
 constexpr std::int32_t MaxWorkers = 32;
-
-bool EqualsIgnoringAsciiCase(const std::wstring& a, const std::wstring& b) {
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        wchar_t x = a[i];
-        wchar_t y = b[i];
-        if (x >= L'A' && x <= L'Z') {
-            x = static_cast<wchar_t>(x - L'A' + L'a');
-        }
-        if (y >= L'A' && y <= L'Z') {
-            y = static_cast<wchar_t>(y - L'A' + L'a');
-        }
-        if (x != y) {
-            return false;
-        }
-    }
-    return true;
-}
 
 // One request on a fresh connection; both handles are closed before returning.
 bool Exchange(platform::HttpHandle session, const UrlParts& url, const wchar_t* verb, const wchar_t* headers,

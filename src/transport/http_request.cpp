@@ -3,6 +3,8 @@
 #include <limits>
 #include <vector>
 
+#include "transport/text_scan.h"
+
 namespace pelbrook {
 
 platform::HttpHandle OpenConnection(platform::HttpHandle session, const UrlParts& url) {
@@ -49,15 +51,15 @@ namespace {
 
 bool IsTrimmed(wchar_t c) { return c == L' ' || c == L'\t' || c == L'\r' || c == L'\n'; }
 
-wchar_t AsciiLower(wchar_t c) { return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c; }
-
-bool SameNameIgnoringAsciiCase(const std::wstring& text, std::size_t start, std::size_t length,
-                               const std::wstring& name) {
-    if (length != name.size()) return false;
-    for (std::size_t i = 0; i < length; ++i) {
-        if (AsciiLower(text[start + i]) != AsciiLower(name[i])) return false;
+// What the C runtime's iswspace calls white space: the conversion skips it.
+bool IsLeadingSpace(wchar_t c) {
+    switch (static_cast<std::uint32_t>(c)) {
+        case 0x09: case 0x0A: case 0x0B: case 0x0C: case 0x0D: case 0x20: case 0xA0: case 0x1680:
+        case 0x2028: case 0x2029: case 0x202F: case 0x205F: case 0x3000:
+            return true;
+        default:
+            return c >= 0x2000 && c <= 0x200A;
     }
-    return true;
 }
 
 }  // namespace
@@ -72,7 +74,8 @@ std::wstring GetHeaderValue(const std::wstring& rawHeaders, const std::wstring& 
         if (lineEnd == std::wstring::npos) lineEnd = rawHeaders.size();
         std::size_t colon = lineStart;
         while (colon < lineEnd && rawHeaders[colon] != L':') ++colon;
-        if (colon < lineEnd && SameNameIgnoringAsciiCase(rawHeaders, lineStart, colon - lineStart, name)) {
+        if (colon < lineEnd &&
+            EqualsIgnoringAsciiCase(std::wstring_view(rawHeaders).substr(lineStart, colon - lineStart), name)) {
             return TrimWhitespace(rawHeaders.substr(colon + 1, lineEnd - colon - 1));
         }
         lineStart = lineEnd + 2;
@@ -88,33 +91,6 @@ std::wstring TrimWhitespace(const std::wstring& text) {
     return text.substr(first, last - first);
 }
 
-namespace {
-
-// What the C runtime's iswspace calls white space: the conversion skips it.
-bool IsLeadingSpace(wchar_t c) {
-    switch (static_cast<std::uint32_t>(c)) {
-        case 0x09: case 0x0A: case 0x0B: case 0x0C: case 0x0D: case 0x20: case 0xA0: case 0x1680:
-        case 0x2028: case 0x2029: case 0x202F: case 0x205F: case 0x3000:
-            return true;
-        default:
-            return c >= 0x2000 && c <= 0x200A;
-    }
-}
-
-// The C runtime's wide conversions read the decimal digits of these scripts
-// as well; the value of a digit is its distance from the block's zero.
-int DigitValue(wchar_t c) {
-    static constexpr std::uint32_t Zeros[] = {0x0030, 0x0660, 0x06F0, 0x0966, 0x09E6, 0x0A66, 0x0AE6, 0x0B66, 0x0C66,
-                                              0x0CE6, 0x0D66, 0x0E50, 0x0ED0, 0x0F20, 0x1040, 0x17E0, 0x1810, 0xFF10};
-    const auto code = static_cast<std::uint32_t>(c);
-    for (std::uint32_t zero : Zeros) {
-        if (code >= zero && code <= zero + 9) return static_cast<int>(code - zero);
-    }
-    return -1;
-}
-
-}  // namespace
-
 LeadingNumber ScanLeadingNumber(const std::wstring& text) {
     LeadingNumber number;
     std::size_t i = 0;
@@ -123,15 +99,9 @@ LeadingNumber ScanLeadingNumber(const std::wstring& text) {
         number.negative = text[i] == L'-';
         ++i;
     }
-    constexpr std::uint64_t Max = std::numeric_limits<std::uint64_t>::max();
-    for (int digit = 0; i < text.size() && (digit = DigitValue(text[i])) >= 0; ++i) {
-        const auto d = static_cast<std::uint64_t>(digit);
-        if (number.overflow || number.magnitude > (Max - d) / 10) {
-            number.overflow = true;
-        } else {
-            number.magnitude = number.magnitude * 10 + d;
-        }
-    }
+    const DigitRun digits = ReadDigits(text, i, true);
+    number.overflow = digits.overflow;
+    number.magnitude = digits.value;
     return number;
 }
 

@@ -5,6 +5,7 @@
 #include <initializer_list>
 #include <vector>
 
+#include "transport/text_scan.h"
 #include "transport/url_parts.h"
 #include "window/app_state.h"
 
@@ -26,27 +27,17 @@ bool IsForbiddenInName(wchar_t c) {
     }
 }
 
-wchar_t AsciiUpper(wchar_t c) { return (c >= L'a' && c <= L'z') ? static_cast<wchar_t>(c - L'a' + L'A') : c; }
-
-bool SameIgnoringAsciiCase(const std::wstring& a, const wchar_t* b) {
-    std::size_t i = 0;
-    for (; i < a.size() && b[i] != 0; ++i) {
-        if (AsciiUpper(a[i]) != b[i]) return false;
-    }
-    return i == a.size() && b[i] == 0;
-}
-
 // Windows resolves these to devices whatever extension follows them, and
 // ignores blanks between the name and the extension.
 bool IsDeviceName(const std::wstring& name) {
     std::wstring base = name.substr(0, name.find(L'.'));
     while (!base.empty() && base.back() == L' ') base.pop_back();
     for (const wchar_t* device : {L"CON", L"PRN", L"AUX", L"NUL"}) {
-        if (SameIgnoringAsciiCase(base, device)) return true;
+        if (EqualsIgnoringAsciiCase(base, device)) return true;
     }
     if (base.size() != 4) return false;
     std::wstring stem = base.substr(0, 3);
-    if (!SameIgnoringAsciiCase(stem, L"COM") && !SameIgnoringAsciiCase(stem, L"LPT")) return false;
+    if (!EqualsIgnoringAsciiCase(stem, L"COM") && !EqualsIgnoringAsciiCase(stem, L"LPT")) return false;
     wchar_t digit = base[3];
     // The superscript digits one to three count as digits here too.
     return (digit >= L'0' && digit <= L'9') || digit == 0x00B9 || digit == 0x00B2 || digit == 0x00B3;

@@ -5,19 +5,16 @@
 #include <utility>
 
 #include "engine/download_job.h"
+#include "transport/text_scan.h"
 
 namespace pelbrook::testing {
 
 namespace {
 
 bool ReadNumber(const std::wstring& text, std::size_t& pos, std::uint64_t& value) {
-    const std::size_t start = pos;
-    value = 0;
-    while (pos < text.size() && text[pos] >= L'0' && text[pos] <= L'9') {
-        value = value * 10 + static_cast<std::uint64_t>(text[pos] - L'0');
-        ++pos;
-    }
-    return pos > start;
+    const DigitRun digits = ReadDigits(text, pos);
+    value = digits.value;
+    return digits.count > 0;
 }
 
 }  // namespace

@@ -10,27 +10,16 @@
 #include <string_view>
 
 #include "transport/platform.h"
+#include "transport/text_scan.h"
 
 namespace pelbrook::platform {
 namespace {
 
-bool EqualsIgnoringAsciiCase(std::wstring_view text, std::wstring_view lowerCase) {
-    if (text.size() != lowerCase.size()) return false;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        wchar_t c = text[i];
-        if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
-        if (c != lowerCase[i]) return false;
-    }
-    return true;
-}
-
 bool ParsePort(std::wstring_view text, std::uint16_t& port) {
-    std::uint32_t value = 0;
-    for (std::size_t i = 0; i < text.size() && text[i] >= L'0' && text[i] <= L'9'; ++i) {
-        value = value * 10 + static_cast<std::uint32_t>(text[i] - L'0');
-        if (value > 65535) return false;
-    }
-    port = static_cast<std::uint16_t>(value);
+    std::size_t end = 0;
+    const DigitRun digits = ReadDigits(text, end);
+    if (digits.overflow || digits.value > 65535) return false;
+    port = static_cast<std::uint16_t>(digits.value);
     return true;
 }
 

@@ -1,0 +1,59 @@
+// The two text readers every layer shares: ASCII case folding and decimal
+// digits. Header-only, so that the native URL cracker below the transport
+// library can use them too.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+namespace pelbrook {
+
+inline wchar_t AsciiLower(wchar_t c) { return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c; }
+
+// Equal but for the case of the letters A to Z.
+inline bool EqualsIgnoringAsciiCase(std::wstring_view a, std::wstring_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
+    }
+    return true;
+}
+
+// The value of a decimal digit, -1 for anything else. With `runtimeDigits`
+// the digits of the other scripts that the C runtime's wide conversions read
+// count too; the value of such a digit is its distance from its block's zero.
+inline int DigitValue(wchar_t c, bool runtimeDigits) {
+    static constexpr std::uint32_t Zeros[] = {0x0030, 0x0660, 0x06F0, 0x0966, 0x09E6, 0x0A66, 0x0AE6, 0x0B66, 0x0C66,
+                                              0x0CE6, 0x0D66, 0x0E50, 0x0ED0, 0x0F20, 0x1040, 0x17E0, 0x1810, 0xFF10};
+    const auto code = static_cast<std::uint32_t>(c);
+    for (std::uint32_t zero : Zeros) {
+        if (code >= zero && code <= zero + 9) return static_cast<int>(code - zero);
+        if (!runtimeDigits) break;
+    }
+    return -1;
+}
+
+struct DigitRun {
+    std::size_t count = 0;    // digits read
+    bool overflow = false;    // their value does not fit 64 bits
+    std::uint64_t value = 0;  // valid unless overflow
+};
+
+// Reads the digits at `pos` up to the first other character and moves `pos`
+// past them.
+inline DigitRun ReadDigits(std::wstring_view text, std::size_t& pos, bool runtimeDigits = false) {
+    constexpr std::uint64_t Max = ~std::uint64_t{0};
+    DigitRun run;
+    for (int digit = 0; pos < text.size() && (digit = DigitValue(text[pos], runtimeDigits)) >= 0; ++pos, ++run.count) {
+        const auto d = static_cast<std::uint64_t>(digit);
+        if (run.overflow || run.value > (Max - d) / 10) {
+            run.overflow = true;
+        } else {
+            run.value = run.value * 10 + d;
+        }
+    }
+    return run;
+}
+
+}  // namespace pelbrook

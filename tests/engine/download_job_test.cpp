@@ -296,6 +296,18 @@ TEST_F(DownloadJobTest, EmptyCallbacksStillJudgeByWholeSegments) {
     EXPECT_EQ(testing::ReadFileBytes(output).size(), served->content.size()) << "an incomplete file is kept";
 }
 
+// Every segment fetched is not enough: the file on disk must have the size.
+TEST_F(DownloadJobTest, EverySegmentFetchedButTheSizeOnDiskUnknown) {
+    served->content = testing::TestBytes(3 * MiB, 34);
+    testing::FileFaultPlan faults;
+    faults.failGetSize = true;
+    testing::SetFileFaults(faults);
+    const DownloadResult result = Run(2);
+    EXPECT_FALSE(result.success);
+    EXPECT_EQ(result.message, Incomplete);
+    EXPECT_EQ(result.bytesDownloaded, served->content.size()) << "every byte arrived";
+}
+
 // Segmented jobs whose server misbehaves for one segment of a 10 MiB file
 // cut into five 2 MiB segments (4 workers).
 TEST_F(DownloadJobTest, SegmentAnswers) {

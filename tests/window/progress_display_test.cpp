@@ -46,6 +46,7 @@ TEST(FormatSpeed, KeepsOneDecimalAndHasNoGigabyteStep) {
         {1023.9, L"1023.9 B/s"},
         {1024.0, L"1.0 KB/s"},
         {524288.0, L"512.0 KB/s"},
+        {1048576.0, L"1.0 MB/s"},
         {3145728.0, L"3.0 MB/s"},
         {10.0 * 1073741824.0, L"10240.0 MB/s"},
     };

@@ -8,8 +8,9 @@ bare WinHTTP reader under Wine (winhttp_floor.exe: what any program on this
 WinHTTP pays) and the ideal figures (reference_reader.py, one loopback socket;
 nginx's per-connection limit). The order of the programs changes from round
 to round. Every output file is compared byte for byte with its source; a
-program whose file differs, or that fails, is marked failed and not timed,
-and the run then ends with a non-zero status.
+program whose file differs, or that fails, is marked failed and not timed.
+An output that differs, or any failure of Pelbrook, ends the run with a
+non-zero status; a peer that only exits with an error does not.
 """
 
 import argparse
@@ -694,10 +695,6 @@ def size_name(size):
     if size >= MIB:
         return "%d MiB" % (size // MIB)
     return "%d KiB" % (size // 1024)
-
-
-def met(ok):
-    return "met" if ok else "missed"
 
 
 def analyse(results):

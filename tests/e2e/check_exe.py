@@ -132,10 +132,10 @@ def version_problems(resource, version, manifest):
     if resource is None:
         return ["no version resource 1"]
     (key, fixed, tables), _ = version_block(resource, 0)
-    expected = [int(part) for part in version.split(".")] + [0] * (4 - len(version.split(".")))
-    problems = []
     if key != "VS_VERSION_INFO" or struct.unpack_from("<I", fixed)[0] != 0xFEEF04BD:
         return ["version resource is not a VS_VERSION_INFO"]
+    expected = [int(part) for part in version.split(".")] + [0] * (4 - len(version.split(".")))
+    problems = []
     file_ms, file_ls, product_ms, product_ls = struct.unpack_from("<IIII", fixed, 8)
     for what, ms, ls in (("file", file_ms, file_ls), ("product", product_ms, product_ls)):
         found = [ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF]

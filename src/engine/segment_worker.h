@@ -21,7 +21,6 @@ struct WorkerContext {
     platform::HttpHandle session = nullptr;
     UrlParts url;
     std::wstring outputPath;  // the job's temporary file, pre-sized
-
     const std::vector<ByteRange>* segments = nullptr;
     std::atomic<std::int32_t>* nextSegmentIndex = nullptr;
     std::atomic<std::uint64_t>* transferredBytes = nullptr;

@@ -140,14 +140,15 @@ void RequestCancel() {
 }
 
 void OnStartButton() {
-    if (!App.running) {
-        StartDownload();
-        return;
-    }
     // Windows turns the second click of a double-click on a button into
-    // another press; the click that started the job must not also cancel it.
-    if (platform::TickCount() - App.startTick <= platform::DoubleClickTimeMs()) return;
-    RequestCancel();
+    // another press: it must neither cancel the job that the first click
+    // started nor start another after a job that ended at once.
+    if (App.jobNumber != 0 && platform::TickCount() - App.startTick <= platform::DoubleClickTimeMs()) return;
+    if (App.running) {
+        RequestCancel();
+    } else {
+        StartDownload();
+    }
 }
 
 void OnJobStatus(std::uintptr_t wParam, std::intptr_t lParam) {

@@ -279,6 +279,8 @@ TEST_F(DownloadFlow, FailedJobShowsTheEngineMessageAndOpensNothing) {
     EXPECT_TRUE(IsEnabled(App.urlEdit));
     EXPECT_EQ(TextOf(App.startButton), L"Download");
     EXPECT_FALSE(PathExists(Saved(L"missing.zip")));
+    OnStartButton();  // the second click of a double-click, after a job that ended at once
+    EXPECT_EQ(ThreadsStarted(), 1);
 }
 
 TEST_F(DownloadFlow, BlankUrlPassesTheWindowAndTheEngineRefusesIt) {

@@ -118,11 +118,6 @@ def server_view(case, nginx, fault):
 PREEXISTING_BYTES = b"this file was here before the job\n"
 
 
-def open_bytes(path):
-    with open(path, "rb") as f:
-        return f.read()
-
-
 def check_case(case, report, exit_code, out_path, nginx, fault, verbose=False):
     problems = []
 
@@ -165,8 +160,12 @@ def check_case(case, report, exit_code, out_path, nginx, fault, verbose=False):
         if exists:
             problems.append("an output file was left behind (%d bytes)" % os.path.getsize(out_path))
     elif case.file == "untouched":
-        if not exists or open_bytes(out_path) != PREEXISTING_BYTES:
-            problems.append("the file that was there before was changed")
+        if not exists:
+            problems.append("the file that was there before is gone")
+        else:
+            with open(out_path, "rb") as f:
+                if f.read() != PREEXISTING_BYTES:
+                    problems.append("the file that was there before was changed")
     left = [n for n in os.listdir(os.path.dirname(out_path)) if n.startswith(os.path.basename(out_path) + ".")]
     if left:
         problems.append("temporary files left behind: %s" % left)

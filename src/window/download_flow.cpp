@@ -182,9 +182,10 @@ void OnJobFinished(std::uintptr_t wParam) {
 void OnMainWindowDestroyed() {
     CancelFlag.store(true);
     platform::StopTimer(App.mainWindow, IDT_PROGRESS);
-    // The job's files are opened so that they can be deleted while open: the
-    // name goes now, the bytes when the process ends and their handles close,
-    // and the job can no longer move the file to the output path.
+    // The job's file is opened so that it can be deleted while open: it goes
+    // at the latest when the process ends and its handles close. The job
+    // closes its handles before it moves the file, so it finds none to move;
+    // the cancel flag tells it not to try.
     if (App.running) platform::FileDelete(App.temporaryPath.c_str());
 }
 

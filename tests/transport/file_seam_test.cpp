@@ -142,19 +142,17 @@ TEST_F(FileSeamTest, NonAsciiPathsWork) {
     EXPECT_TRUE(pf::FileDelete(path_.c_str()));
 }
 
-// The window deletes a job's file while the job still holds it open: the
-// name goes at once or when the last handle closes, and nothing can move it
-// to the output path any more.
+// The window deletes a job's file while the job still holds it open. The job
+// closes its handles before it moves the file, and by then the file is gone.
 TEST_F(FileSeamTest, FileSharedForDeletionCanBeDeletedWhileOpen) {
-    const std::uint32_t share = ShareReadWrite | pf::FileShareDelete;
-    pf::FileHandle f = Open(pf::CreateAlways, share);
+    pf::FileHandle f = Open(pf::CreateAlways, ShareReadWrite | pf::FileShareDelete);
     ASSERT_NE(f, pf::InvalidFile());
     EXPECT_TRUE(pf::FileDelete(path_.c_str()));
-    const std::wstring target = (dir_ / "g.bin").wstring();
-    EXPECT_FALSE(pf::FileMove(path_.c_str(), target.c_str(), pf::MoveFileReplaceExisting));
     EXPECT_TRUE(Write(f, "still writable"));
     ASSERT_TRUE(pf::FileClose(f));
     EXPECT_FALSE(fs::exists(fs::path(path_)));
+    const std::wstring target = (dir_ / "g.bin").wstring();
+    EXPECT_FALSE(pf::FileMove(path_.c_str(), target.c_str(), pf::MoveFileReplaceExisting));
     EXPECT_FALSE(fs::exists(fs::path(target)));
 }
 

@@ -67,6 +67,10 @@ BLUE = (52, 101, 164)
 GREEN = (78, 154, 6)
 RED = (204, 0, 0)
 ORANGE = (245, 121, 0)
+LIGHT_BLUE = (114, 159, 207)
+BROWN = (143, 89, 2)
+PURPLE = (117, 80, 123)
+TEAL = (6, 152, 154)
 
 
 class Canvas:
@@ -114,9 +118,17 @@ def text_width(text, scale=2):
     return len(text) * 6 * scale
 
 
+def _lines(row):
+    """Lines a row takes: one per bar, and a heading line when its bars carry labels of their own."""
+    label, bars, _ = row
+    return max(1, len(bars)) + (1 if bars and len(bars[0]) > 3 else 0)
+
+
 def draw_chart(title, panels, width=1040):
-    """panels: dicts with "title", "unit", "rows" [(label, [(value, colour, caption)], marker or None)],
-    "scale_max", and optional "reference" (value, caption) drawn as a red line and "legend" [(colour, text)]."""
+    """panels: dicts with "title", "unit", "rows" [(label, [(value, colour, caption[, bar label])], marker or
+    None)], "scale_max", and optional "reference" (value, caption) drawn as a red line across the panel and
+    "legend" [(colour, text)]. A row's marker is a red tick across its bars; bars with labels of their own are
+    drawn under a heading line with the row's label. Values beyond scale_max are cut, with a ">"."""
     row_height = 22
     bar_height = 14
     label_width = 380
@@ -124,7 +136,7 @@ def draw_chart(title, panels, width=1040):
     plot_width = width - label_width - value_width - 40
     height = 50
     for panel in panels:
-        height += 40 + sum(row_height * max(1, len(row[1])) + 8 for row in panel["rows"]) + 40
+        height += 40 + sum(row_height * _lines(row) + 8 for row in panel["rows"]) + 40
         height += 22 * len(panel.get("legend", []))
     canvas = Canvas(width, height)
     canvas.text(20, 16, title, BLACK, 2)
@@ -139,20 +151,28 @@ def draw_chart(title, panels, width=1040):
         def x_of(value):
             return x0 + plot_width * max(0.0, min(value, scale_max)) / scale_max
 
-        bottom = top + sum(row_height * len(row[1]) + 8 for row in panel["rows"])
+        bottom = top + sum(row_height * _lines(row) + 8 for row in panel["rows"])
         reference = panel.get("reference")
-        canvas.rect(x0, top - 4, 1, bottom - top, BLACK)
+        if not any(row[1] and len(row[1][0]) > 3 for row in panel["rows"]):
+            canvas.rect(x0, top - 4, 1, bottom - top, BLACK)
         for label, bars, marker in panel["rows"]:
             canvas.text(20, y + 2, label, BLACK, 2)
+            if bars and len(bars[0]) > 3:
+                y += row_height
             row_top = y
-            for value, colour, caption in bars:
+            for bar in bars:
+                value, colour, caption = bar[:3]
+                if len(bar) > 3:
+                    canvas.text(40, y + 1, bar[3], colour, 2)
                 canvas.rect(x0, y, max(1, x_of(value) - x0), bar_height, colour)
                 if value > scale_max:
                     canvas.text(x_of(scale_max) - 12, y + 1, ">", WHITE, 2)
                 canvas.text(x0 + plot_width + 16, y + 1, caption, colour, 2)
                 y += row_height
+            if bars and len(bars[0]) > 3:
+                canvas.rect(x0, row_top - 4, 1, y - row_top + 4, BLACK)
             if marker is not None:
-                canvas.rect(x_of(marker) - 1, row_top - 3, 3, row_height * len(bars), ORANGE)
+                canvas.rect(x_of(marker) - 1, row_top - 3, 3, row_height * len(bars), RED)
             y += 8
         if reference is not None:
             canvas.rect(x_of(reference[0]), top - 4, 2, bottom - top, RED)

@@ -34,7 +34,25 @@ void ConfigureSession(platform::HttpHandle session) {
     SetSessionOption(session, platform::OptionMaxConnsPer10Server, MaxConnectionsPerServer);
 }
 
+// The one step that touches the output path: the whole temporary file takes
+// its place, replacing an existing file only now. A job canceled meanwhile (the
+// window may be closing) leaves the output path alone. Whatever does not end
+// at the output path is deleted.
+bool ReplaceOutputFile(const std::wstring& temporaryPath, const std::wstring& outputPath) {
+    const bool moved = !CancelFlag.load() &&
+                       platform::FileMove(temporaryPath.c_str(), outputPath.c_str(),
+                                          platform::MoveFileReplaceExisting | platform::MoveFileWriteThrough);
+    if (!moved) {
+        platform::FileDelete(temporaryPath.c_str());
+    }
+    return moved;
+}
+
 }  // namespace
+
+std::wstring TemporaryPathFor(const std::wstring& outputPath, const std::wstring& tag) {
+    return outputPath + (tag.empty() ? L"" : L"." + tag) + L".part";
+}
 
 std::uint64_t FileSizeOnDisk(const std::wstring& path) {
     std::uint64_t size = 0;
@@ -89,16 +107,20 @@ DownloadResult RunDownload(const DownloadRequest& request, ProgressCallback prog
         status(result.modeLine);
     }
 
+    const std::wstring temporaryPath = request.temporaryPath.empty()
+                                           ? TemporaryPathFor(request.outputPath, L"")
+                                           : request.temporaryPath;
     if (!mode.accelerated) {
         const bool ok =
-            DownloadSingleConnection(session, url, request.outputPath, progress, &CancelFlag, probe.totalSize);
+            DownloadSingleConnection(session, url, temporaryPath, progress, &CancelFlag, probe.totalSize) &&
+            ReplaceOutputFile(temporaryPath, request.outputPath);
         platform::HttpCloseHandle(session);
         result.success = ok;
         result.message = ok ? L"Download completed." : L"Download failed.";
         return result;
     }
 
-    const SegmentedOutcome outcome = RunSegmentedTransfer(session, url, request.outputPath, probe.totalSize,
+    const SegmentedOutcome outcome = RunSegmentedTransfer(session, url, temporaryPath, probe.totalSize,
                                                           mode.plan, mode.workerCount, progress, &CancelFlag);
     if (!outcome.fileCreated) {
         platform::HttpCloseHandle(session);
@@ -107,7 +129,7 @@ DownloadResult RunDownload(const DownloadRequest& request, ProgressCallback prog
     }
     if (CancelFlag.load()) {
         platform::HttpCloseHandle(session);
-        platform::FileDelete(request.outputPath.c_str());
+        platform::FileDelete(temporaryPath.c_str());
         result.message = L"Download canceled.";
         return result;
     }
@@ -117,15 +139,26 @@ DownloadResult RunDownload(const DownloadRequest& request, ProgressCallback prog
     // a full count of fetched segments does.
     const bool complete = outcome.completedSegments >= 0 &&
                           static_cast<std::size_t>(outcome.completedSegments) == mode.plan.size() &&
-                          FileSizeOnDisk(request.outputPath) == probe.totalSize;
+                          FileSizeOnDisk(temporaryPath) == probe.totalSize;
     const std::uint64_t done = complete ? probe.totalSize : outcome.transferredBytes;
     if (progress) {
         progress(done, probe.totalSize);
     }
     platform::HttpCloseHandle(session);
-    result.success = complete;
+    if (!complete) {
+        // A pre-sized file with holes would pass for a finished one.
+        platform::FileDelete(temporaryPath.c_str());
+        result.bytesDownloaded = done;
+        result.message = L"Download incomplete. Try fewer connections (e.g. 4 or 1).";
+        return result;
+    }
+    if (!ReplaceOutputFile(temporaryPath, request.outputPath)) {
+        result.message = L"Download failed.";
+        return result;
+    }
+    result.success = true;
     result.bytesDownloaded = done;
-    result.message = complete ? L"Download completed." : L"Download incomplete. Try fewer connections (e.g. 4 or 1).";
+    result.message = L"Download completed.";
     return result;
 }
 

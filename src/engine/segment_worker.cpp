@@ -64,9 +64,8 @@ bool FetchSegment(platform::HttpHandle connection, const UrlParts& url, platform
 
 void RunSegmentWorker(WorkerContext context) {
     platform::FileHandle file =
-        platform::FileCreate(context.outputPath.c_str(), platform::GenericWrite,
-                             platform::FileShareRead | platform::FileShareWrite, platform::OpenExisting,
-                             platform::FileAttributeNormal);
+        platform::FileCreate(context.outputPath.c_str(), platform::GenericWrite, SegmentFileSharing,
+                             platform::OpenExisting, platform::FileAttributeNormal);
     if (file == platform::InvalidFile()) {
         context.failedSegments->fetch_add(1);
         return;

@@ -12,10 +12,15 @@
 
 namespace pelbrook {
 
+// Every worker writes the one file at once; the window may delete it while
+// they hold it open, when it closes during a job.
+inline constexpr std::uint32_t SegmentFileSharing =
+    platform::FileShareRead | platform::FileShareWrite | platform::FileShareDelete;
+
 struct WorkerContext {
     platform::HttpHandle session = nullptr;
     UrlParts url;
-    std::wstring outputPath;
+    std::wstring outputPath;  // the job's temporary file, pre-sized
     const std::vector<ByteRange>* segments = nullptr;
     std::atomic<std::int32_t>* nextSegmentIndex = nullptr;
     std::atomic<std::uint64_t>* transferredBytes = nullptr;

@@ -21,8 +21,10 @@ bool DownloadSingleConnection(platform::HttpHandle session, const UrlParts& url,
     ResponseInfo info;
     platform::FileHandle file = platform::InvalidFile();
     if (SendAndReceive(request, info, BaseRequestHeaders) && info.statusCode == 200) {
-        file = platform::FileCreate(outputPath.c_str(), platform::GenericWrite, platform::FileShareRead,
-                                    platform::CreateAlways, platform::FileAttributeNormal);
+        // Shared for deletion so that the window can remove it while it is open.
+        file = platform::FileCreate(outputPath.c_str(), platform::GenericWrite,
+                                    platform::FileShareRead | platform::FileShareDelete, platform::CreateAlways,
+                                    platform::FileAttributeNormal);
     }
     if (file == platform::InvalidFile()) {
         platform::HttpCloseHandle(request);
@@ -39,7 +41,7 @@ bool DownloadSingleConnection(platform::HttpHandle session, const UrlParts& url,
     platform::FileClose(file);
     platform::HttpCloseHandle(request);
     platform::HttpCloseHandle(connection);
-    if (!ok && !(cancel != nullptr && cancel->load())) {
+    if (!ok) {
         platform::FileDelete(outputPath.c_str());
     }
     return ok;

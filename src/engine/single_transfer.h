@@ -10,8 +10,10 @@
 
 namespace pelbrook {
 
-// One plain GET of the whole file into a new file. `expectedTotal` is the size
-// the probe learnt; it stands in when the answer carries no Content-Length.
+// One plain GET of the whole file into a new file at `outputPath` (the job's
+// temporary file), which is deleted again unless the transfer succeeds.
+// `expectedTotal` is the size the probe learnt; it stands in when the answer
+// carries no Content-Length.
 bool DownloadSingleConnection(platform::HttpHandle session, const UrlParts& url, const std::wstring& outputPath,
                               ProgressCallback progress, const std::atomic<bool>* cancel, std::uint64_t expectedTotal);
 

@@ -14,8 +14,7 @@ SegmentedOutcome RunSegmentedTransfer(platform::HttpHandle session, const UrlPar
                                       const std::atomic<bool>* cancel) {
     SegmentedOutcome outcome;
     platform::FileHandle file =
-        platform::FileCreate(outputPath.c_str(), platform::GenericWrite,
-                             platform::FileShareRead | platform::FileShareWrite, platform::CreateAlways,
+        platform::FileCreate(outputPath.c_str(), platform::GenericWrite, SegmentFileSharing, platform::CreateAlways,
                              platform::FileAttributeNormal);
     if (file == platform::InvalidFile()) {
         return outcome;

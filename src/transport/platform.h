@@ -37,10 +37,13 @@ constexpr int SchemeHttps = 2;
 constexpr std::uint32_t GenericWrite = 0x40000000;
 constexpr std::uint32_t FileShareRead = 1;
 constexpr std::uint32_t FileShareWrite = 2;
+constexpr std::uint32_t FileShareDelete = 4;
 constexpr std::uint32_t CreateAlways = 2;
 constexpr std::uint32_t OpenExisting = 3;
 constexpr std::uint32_t FileAttributeNormal = 0x80;
 constexpr std::uint32_t FileBegin = 0;
+constexpr std::uint32_t MoveFileReplaceExisting = 1;
+constexpr std::uint32_t MoveFileWriteThrough = 8;
 
 // The fields of URL_COMPONENTS that the URL cracking uses. Buffers belong to
 // the caller; lengths are in wide characters, as WinHttpCrackUrl counts them.
@@ -86,5 +89,8 @@ bool FileClose(FileHandle file);
 // GetFileAttributesExW at the standard information level, reduced to the size.
 bool FileGetSize(const wchar_t* path, std::uint64_t* size);
 bool FileDelete(const wchar_t* path);
+// MoveFileExW. The caller passes MoveFileReplaceExisting, so an existing file
+// at `to` is replaced in one step; it stays as it was when the call fails.
+bool FileMove(const wchar_t* from, const wchar_t* to, std::uint32_t flags);
 
 }  // namespace pelbrook::platform

@@ -36,13 +36,21 @@ struct AppState {
     std::uint64_t lastSampleBytes = 0;
     double speedBytesPerSec = 0.0;
 
-    // Job threads that have been started and have not yet left RunDownload
-    // behind them; the process waits for this to reach 0 before it ends.
-    std::atomic<int> liveJobThreads{0};
+    // Any program on the desktop can post our message numbers, so the window
+    // acts only on what the running job itself handed over.
+    // Window thread: the number of the latest job (0 before the first) and the
+    // temporary file it writes, deleted on the way out if the window closes.
+    std::uint32_t jobNumber = 0;
+    std::wstring temporaryPath;
+    // The job's status string while its WM_JOB_STATUS is on the way; whoever
+    // takes it out of here owns it.
+    std::atomic<std::wstring*> postedStatus{nullptr};
+    // The number of the last job that has filled its outcome.
+    std::atomic<std::uint32_t> finishedJob{0};
 };
 
 // The one process-wide instance. It is never destroyed, so that a job thread
-// still winding down while the process exits never meets a released record.
+// still running while the process exits never meets a released record.
 extern AppState& App;
 
 inline constexpr std::uint32_t WM_JOB_FINISHED = platform::WmUser + 1;

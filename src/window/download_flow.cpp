@@ -1,11 +1,11 @@
 #include "window/download_flow.h"
 
 #include <limits>
-#include <thread>
 #include <utility>
 
 #include "engine/download_job.h"
 #include "transport/http_request.h"
+#include "transport/platform.h"
 #include "window/app_state.h"
 #include "window/output_path.h"
 #include "window/progress_display.h"
@@ -47,11 +47,14 @@ void StoreJobProgress(std::uint64_t done, std::uint64_t total) {
     App.bytesTotal.store(total);
 }
 
-void PostJobStatus(const std::wstring& line) {
+void PostJobStatus(std::uint32_t jobNumber, const std::wstring& line) {
     auto* text = new std::wstring(line);
+    delete App.postedStatus.exchange(text);
+    const auto lParam = reinterpret_cast<std::intptr_t>(text);
     // Once the window is gone nobody will take the string.
-    if (!platform::PostWindowMessage(App.mainWindow, WM_JOB_STATUS, 0, reinterpret_cast<std::intptr_t>(text))) {
-        delete text;
+    if (!platform::PostWindowMessage(App.mainWindow, WM_JOB_STATUS, jobNumber, lParam)) {
+        std::wstring* expected = text;
+        if (App.postedStatus.compare_exchange_strong(expected, nullptr)) delete text;
     }
 }
 
@@ -89,12 +92,20 @@ void StartDownload() {
     SetText(App.statusLabel, L"Connecting to server...");
     platform::StartTimer(App.mainWindow, IDT_PROGRESS, ProgressTimerPeriodMs);
 
-    App.liveJobThreads.fetch_add(1);
     const std::int32_t count = *connections;
-    if (platform::StartDetachedThread([url, outputPath, count] { JobThreadMain(url, outputPath, count); })) return;
+    const std::uint32_t job = ++App.jobNumber;
+    // Named after the process and the job, so that two windows downloading
+    // the same name never write into one file.
+    App.temporaryPath = TemporaryPathFor(
+        outputPath, std::to_wstring(platform::CurrentProcessId()) + L"-" + std::to_wstring(job));
+    const std::wstring temporaryPath = App.temporaryPath;
+    if (platform::StartDetachedThread([url, outputPath, count, job, temporaryPath] {
+            JobThreadMain(url, outputPath, count, job, temporaryPath);
+        })) {
+        return;
+    }
 
     // Without a thread there is no job: back to Idle, saying why.
-    App.liveJobThreads.fetch_sub(1);
     platform::StopTimer(App.mainWindow, IDT_PROGRESS);
     App.running = false;
     SetInputsEnabled(true);
@@ -103,21 +114,24 @@ void StartDownload() {
     SetText(App.statusLabel, L"Could not start the download.");
 }
 
-void JobThreadMain(std::wstring url, std::wstring outputPath, std::int32_t connections) {
+void JobThreadMain(std::wstring url, std::wstring outputPath, std::int32_t connections, std::uint32_t jobNumber,
+                   std::wstring temporaryPath) {
     DownloadRequest request;
     request.url = std::move(url);
     request.outputPath = outputPath;
     request.connections = connections;
+    request.temporaryPath = std::move(temporaryPath);
 
-    const DownloadResult result = RunDownload(request, StoreJobProgress, PostJobStatus);
+    const DownloadResult result = RunDownload(
+        request, StoreJobProgress, [jobNumber](const std::wstring& line) { PostJobStatus(jobNumber, line); });
 
     if (App.outcome) {
         App.outcome->succeeded = result.success;
         App.outcome->savedPath = outputPath;
         App.outcome->summary = result.message + L" Saved to: " + outputPath;
     }
-    platform::PostWindowMessage(App.mainWindow, WM_JOB_FINISHED, 0, 0);
-    App.liveJobThreads.fetch_sub(1);
+    App.finishedJob.store(jobNumber);
+    platform::PostWindowMessage(App.mainWindow, WM_JOB_FINISHED, jobNumber, 0);
 }
 
 void RequestCancel() {
@@ -125,13 +139,28 @@ void RequestCancel() {
     SetText(App.statusLabel, L"Canceling...");
 }
 
-void OnJobStatus(std::intptr_t lParam) {
-    if (lParam == 0) return;
-    std::unique_ptr<std::wstring> line(reinterpret_cast<std::wstring*>(lParam));
+void OnStartButton() {
+    // Windows turns the second click of a double-click on a button into
+    // another press: it must neither cancel the job that the first click
+    // started nor start another after a job that ended at once.
+    if (App.jobNumber != 0 && platform::TickCount() - App.startTick <= platform::DoubleClickTimeMs()) return;
+    if (App.running) {
+        RequestCancel();
+    } else {
+        StartDownload();
+    }
+}
+
+void OnJobStatus(std::uintptr_t wParam, std::intptr_t lParam) {
+    if (lParam == 0 || wParam != App.jobNumber) return;
+    auto* expected = reinterpret_cast<std::wstring*>(lParam);
+    if (!App.postedStatus.compare_exchange_strong(expected, nullptr)) return;
+    std::unique_ptr<std::wstring> line(expected);
     SetText(App.modeLabel, *line);
 }
 
-void OnJobFinished() {
+void OnJobFinished(std::uintptr_t wParam) {
+    if (!App.running || wParam != App.jobNumber || App.finishedJob.load() != App.jobNumber) return;
     platform::StopTimer(App.mainWindow, IDT_PROGRESS);
     App.running = false;
     SetInputsEnabled(true);
@@ -153,16 +182,11 @@ void OnJobFinished() {
 void OnMainWindowDestroyed() {
     CancelFlag.store(true);
     platform::StopTimer(App.mainWindow, IDT_PROGRESS);
-}
-
-bool WaitForJobThreads(std::chrono::milliseconds limit) {
-    constexpr std::chrono::milliseconds pollPeriod{20};
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (App.liveJobThreads.load() > 0) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(pollPeriod);
-    }
-    return true;
+    // The job's file is opened so that it can be deleted while open: it goes
+    // at the latest when the process ends and its handles close. The job
+    // closes its handles before it moves the file, so it finds none to move;
+    // the cancel flag tells it not to try.
+    if (App.running) platform::FileDelete(App.temporaryPath.c_str());
 }
 
 }  // namespace pelbrook

@@ -110,11 +110,7 @@ LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
                     PickFolder();
                     return 0;
                 case IDC_START:
-                    if (App.running) {
-                        RequestCancel();
-                    } else {
-                        StartDownload();
-                    }
+                    OnStartButton();
                     return 0;
                 default:
                     return DefWindowProcW(window, message, wParam, lParam);
@@ -123,10 +119,10 @@ LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
             if (wParam == IDT_PROGRESS && App.running) UpdateProgressDisplay();
             return 0;
         case WM_JOB_FINISHED:
-            OnJobFinished();
+            OnJobFinished(static_cast<std::uintptr_t>(wParam));
             return 0;
         case WM_JOB_STATUS:
-            OnJobStatus(static_cast<std::intptr_t>(lParam));
+            OnJobStatus(static_cast<std::uintptr_t>(wParam), static_cast<std::intptr_t>(lParam));
             return 0;
         default:
             return DefWindowProcW(window, message, wParam, lParam);
@@ -172,9 +168,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
         DispatchMessageW(&msg);
     }
 
-    // A job canceled by the close deletes its unfinished file on its way out;
-    // the window is already gone, so only the process lingers for it.
-    WaitForJobThreads(ExitWaitForJob);
+    // A job still running is not waited for: it may be blocked in a read for
+    // as long as the server keeps silent. Its temporary file is already
+    // deleted, and returning ends its threads with the process.
     if (oleReady) OleUninitialize();
     return static_cast<int>(msg.wParam);
 }

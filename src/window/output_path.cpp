@@ -16,8 +16,15 @@ constexpr wchar_t FallbackFolder[] = L".";
 constexpr wchar_t FallbackFileName[] = L"download.bin";
 constexpr wchar_t DownloadSubfolder[] = L"\\Downloads";
 
+// Format characters that reorder or hide text: with them a name can show
+// another extension than the one Windows acts on.
+bool IsHiddenFormatCharacter(wchar_t c) {
+    return (c >= 0x200B && c <= 0x200F) || (c >= 0x202A && c <= 0x202E) || (c >= 0x2060 && c <= 0x2064) ||
+           (c >= 0x2066 && c <= 0x2069) || c == 0xFEFF;
+}
+
 bool IsForbiddenInName(wchar_t c) {
-    if (c < 0x20) return true;
+    if (c < 0x20 || IsHiddenFormatCharacter(c)) return true;
     switch (c) {
         case L'<': case L'>': case L':': case L'"': case L'|':
         case L'*': case L'?': case L'\\': case L'/':

@@ -15,8 +15,9 @@ std::wstring DefaultDownloadFolder();
 // The output file's name as the URL gives it, made safe to create; never empty.
 std::wstring FileNameFromUrl(const std::wstring& url);
 
-// Replaces what Windows would not store as an ordinary file name: forbidden
-// characters, a trailing run of dots and blanks, and device names.
+// Replaces what Windows would not store as an ordinary file name, or would
+// show as another name: forbidden characters, format characters that reorder
+// or hide text, a trailing run of dots and blanks, and device names.
 std::wstring MakeSafeFileName(std::wstring name);
 
 // The folder field, a backslash when it does not end in one, and the name.

@@ -40,6 +40,10 @@ void StopTimer(WindowHandle window, std::uintptr_t id);
 bool PostWindowMessage(WindowHandle window, std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam);
 // GetTickCount64.
 std::uint64_t TickCount();
+// GetDoubleClickTime: the longest time between the two clicks of a double-click.
+std::uint32_t DoubleClickTimeMs();
+// GetCurrentProcessId.
+std::uint32_t CurrentProcessId();
 // ShellExecuteW without an owner window or working directory.
 void ShellExecuteOpen(const wchar_t* verb, const wchar_t* file, const wchar_t* parameters, int showCommand);
 // SHGetFolderPathW(NULL, CSIDL_PROFILE, NULL, SHGFP_TYPE_CURRENT, buffer) into a

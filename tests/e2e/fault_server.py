@@ -20,6 +20,7 @@ Options (all optional):
                   first0 (ranges from byte 0), notfirst0, or a first byte number
   fail=CODE       answer the range with CODE (200 sends the whole body)
   cut=N           close the connection after N body bytes
+  stall=N         stop sending after N body bytes and keep the connection open, silent
   chunkcut=N      with chunked=1: stop after N body bytes, without the last chunk
   short=K         answer a range with K bytes fewer (consistent headers)
   long=K          answer a range with up to K bytes more (consistent headers)
@@ -144,9 +145,12 @@ class Handler(BaseHTTPRequestHandler):
             lines.append("%s: %s" % (name.lower() if lower else name, value))
         self.wfile.write(("\r\n".join(lines) + "\r\n\r\n").encode("latin-1"))
 
-    def send_body(self, data, rate, cut):
-        """Sends data, throttled to about rate bytes/s; cut closes the connection after that many bytes."""
+    def send_body(self, data, rate, cut, stall=None):
+        """Sends data, throttled to about rate bytes/s; cut closes the connection after that many bytes,
+        stall falls silent after that many bytes until the gate wait runs out."""
         limit = len(data) if cut is None else min(cut, len(data))
+        if stall is not None:
+            limit = min(stall, limit)
         sent = 0
         started = time.monotonic()
         while sent < limit:
@@ -158,6 +162,9 @@ class Handler(BaseHTTPRequestHandler):
                 if ahead > 0:
                     time.sleep(min(ahead, 1.0))
         self.wfile.flush()
+        if stall is not None and stall < len(data):
+            time.sleep(GATE_WAIT_SECONDS)
+            self.close_connection = True
         if cut is not None and cut < len(data):
             self.cut_connection()
 
@@ -342,7 +349,8 @@ class Handler(BaseHTTPRequestHandler):
             self.send_chunked(data, rate, chunk_cut if chunk_cut is not None else cut)
         else:
             self.write_head(code, reason, headers + [("Content-Length", str(count))], lower)
-            self.send_body(data, rate, cut)
+            stall = int(query["stall"]) if touched and "stall" in query else None
+            self.send_body(data, rate, cut, stall)
 
 
 class Server(ThreadingHTTPServer):

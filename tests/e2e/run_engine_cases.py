@@ -16,7 +16,7 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import test_content  # noqa: E402
 from e2e_support import (E2eError, FaultServer, Nginx, Results, files_equal, make_work_dir,  # noqa: E402
-                         require_tools, run_wine, same_prefix, windows_path, write_random_file)
+                         require_tools, run_wine, windows_path, write_random_file)
 
 MIB = 1024 * 1024
 SEGMENT = 2 * MIB
@@ -61,8 +61,8 @@ class Case:
     """One job and what must come of it.
 
     file: "equal" (identical to the source), "absent", "untouched" (a file that
-    was there before keeps its bytes), "full" (kept at the total size, bytes not
-    judged), "prefix" (kept, shorter than the source, and a prefix of it).
+    was there before the job keeps its bytes). In every case the job's
+    temporary file is gone afterwards.
     """
 
     def __init__(self, name, url, connections, message, mode, file, source=None, size=0,
@@ -81,7 +81,7 @@ class Case:
         self.requests = requests
         self.cancel_at = cancel_at
         self.bytes_downloaded = bytes_downloaded
-        self.preexisting = preexisting
+        self.preexisting = preexisting or file == "untouched"
 
     @property
     def accelerated(self):
@@ -160,21 +160,15 @@ def check_case(case, report, exit_code, out_path, nginx, fault, verbose=False):
         if exists:
             problems.append("an output file was left behind (%d bytes)" % os.path.getsize(out_path))
     elif case.file == "untouched":
-        with open(out_path, "rb") as f:
-            if f.read() != PREEXISTING_BYTES:
-                problems.append("the file that was there before was changed")
-    elif case.file == "full":
-        if not exists or os.path.getsize(out_path) != case.size:
-            problems.append("the kept file does not have the total size")
-    elif case.file == "prefix":
         if not exists:
-            problems.append("the partial file was not kept")
+            problems.append("the file that was there before is gone")
         else:
-            size = os.path.getsize(out_path)
-            if size >= case.size or not same_prefix(out_path, case.source, size):
-                problems.append("the kept file (%d bytes) is not a proper prefix of the source" % size)
-            if case.cancel_at is not None and size < case.cancel_at:
-                problems.append("the kept file (%d bytes) holds less than was reported" % size)
+            with open(out_path, "rb") as f:
+                if f.read() != PREEXISTING_BYTES:
+                    problems.append("the file that was there before was changed")
+    left = [n for n in os.listdir(os.path.dirname(out_path)) if n.startswith(os.path.basename(out_path) + ".")]
+    if left:
+        problems.append("temporary files left behind: %s" % left)
 
     connections, requests = server_view(case, nginx, fault)
     if connections is not None:
@@ -254,7 +248,10 @@ def nginx_cases(nginx, files):
     add("huge-c32", huge, 32)
 
     add("cancel-accelerated", big, 4, message=CANCELED, file="absent", cancel_at=8 * MIB, bytes_downloaded=0)
-    add("cancel-single", big, 1, message=FAILED, file="prefix", cancel_at=8 * MIB, bytes_downloaded=0)
+    add("cancel-single", big, 1, message=FAILED, file="untouched", cancel_at=8 * MIB, bytes_downloaded=0)
+    add("cancel-accelerated-existing", big, 4, message=CANCELED, file="untouched", cancel_at=8 * MIB,
+        bytes_downloaded=0)
+    add("replaces-existing", ten, 4, preexisting=True)
 
     add("missing-file", ten, 4, file_name="nothing-here.bin", message=NO_SIZE, mode="", file="untouched",
         preexisting=True, requests=2)
@@ -291,24 +288,25 @@ def fault_cases(fault, sources):
     add("not-found-404", 4, NO_SIZE, "", "untouched", requests=2, status=404)
     cases[-1].preexisting = True
     add("probe-get-200", 4, DONE, NO_RANGES, "equal", probe_requests=2, head=405, ignore_range=1, ranges="absent")
-    add("ranges-ignored", 4, INCOMPLETE, accelerated, "full", ignore_range=1)
+    add("ranges-ignored", 4, INCOMPLETE, accelerated, "absent", ignore_range=1)
     add("lower-case-names", 4, DONE, accelerated, "equal", lower=1)
     add("lower-case-probe", 4, DONE, accelerated, "equal", probe_requests=2, lower=1, head=405)
     add("ranges-in-capitals", 4, DONE, accelerated, "equal", ranges="BYTES")
     add("ranges-none", 4, DONE, NO_RANGES, "equal", ranges="none")
     add("cut-single", 1, FAILED, ONE_CONNECTION, "absent", cut=1000000)
-    add("cut-one-segment", 4, INCOMPLETE, accelerated, "full", where=1666667, cut=100000)
-    add("cut-every-segment", 4, INCOMPLETE, accelerated, "full", cut=1000)
-    add("short-segment", 4, INCOMPLETE, accelerated, "full", where=1666667, short=10)
+    add("cut-single-existing", 1, FAILED, ONE_CONNECTION, "untouched", cut=1000000)
+    add("cut-one-segment", 4, INCOMPLETE, accelerated, "untouched", where=1666667, cut=100000)
+    add("cut-every-segment", 4, INCOMPLETE, accelerated, "untouched", cut=1000)
+    add("short-segment", 4, INCOMPLETE, accelerated, "untouched", where=1666667, short=10)
     add("long-segments", 4, DONE, accelerated, "equal", where="notfirst0", long=1000)
-    add("shifted-range", 4, INCOMPLETE, accelerated, "full", where="notfirst0", shift=1)
-    add("wrong-total", 4, INCOMPLETE, accelerated, "full", where="notfirst0", badtotal=1)
-    add("segment-404", 4, INCOMPLETE, accelerated, "full", where=3333334, fail=404)
-    add("segment-200", 4, INCOMPLETE, accelerated, "full", where=1666667, fail=200)
+    add("shifted-range", 4, INCOMPLETE, accelerated, "absent", where="notfirst0", shift=1)
+    add("wrong-total", 4, INCOMPLETE, accelerated, "absent", where="notfirst0", badtotal=1)
+    add("segment-404", 4, INCOMPLETE, accelerated, "absent", where=3333334, fail=404)
+    add("segment-200", 4, INCOMPLETE, accelerated, "untouched", where=1666667, fail=200)
     add("chunked-single", 1, DONE, ONE_CONNECTION, "equal", chunked=1)
     add("chunked-single-cut", 1, FAILED, ONE_CONNECTION, "absent", chunked=1, chunkcut=2000000)
     add("chunked-segments", 4, DONE, accelerated, "equal", chunked=1)
-    add("chunked-segment-cut", 4, INCOMPLETE, accelerated, "full", chunked=1, where=1666667, chunkcut=500000)
+    add("chunked-segment-cut", 4, INCOMPLETE, accelerated, "untouched", chunked=1, where=1666667, chunkcut=500000)
     add("redirect-302", 4, DONE, accelerated, "equal", requests=8, redirect=302)
     add("redirect-307-single", 1, DONE, ONE_CONNECTION, "equal", requests=4, redirect=307)
     return cases

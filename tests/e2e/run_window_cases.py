@@ -32,6 +32,8 @@ INPUTS = (URL_EDIT, FOLDER_EDIT, BROWSE, CONNECTIONS)
 INITIAL_MODE = "Mode: Paste a URL and click Download to check whether acceleration is available."
 CHECKING = "Mode: Checking server support..."
 DESKTOP_SIZE = (800, 600)
+CLOSE_SECONDS = 2.0
+DOUBLE_CLICK_SECONDS = 0.6  # Wine's double-click time, 500 ms, and a margin
 
 SIZE = r"\d+(\.\d)? (B|KB|MB|GB)"
 SPEED = r"(0 B/s|\d+\.\d (B|KB|MB)/s)"
@@ -188,6 +190,7 @@ class Driver:
         self.process = subprocess.Popen(prefix.command(driver), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                         stderr=subprocess.DEVNULL, env=env)
         self.buffer = b""
+        self.last_start = 0.0
 
     def command(self, line, seconds=30):
         self.process.stdin.write((line + "\n").encode("utf-8"))
@@ -211,7 +214,15 @@ class Driver:
     def state(self):
         return json.loads(self.command("state"))
 
+    def settle(self):
+        """Waits out the double-click time after the last press of Download: the
+        window takes a press within it for the second click of a double-click."""
+        time.sleep(max(0.0, self.last_start + DOUBLE_CLICK_SECONDS - time.monotonic()))
+        self.last_start = time.monotonic()
+
     def click(self, control):
+        if control == START:
+            self.settle()
         return json.loads(self.command("click %d" % control))
 
     def windows(self):
@@ -472,10 +483,46 @@ def wait_mid_download(driver, total_text):
                     lambda s: (" / " + total_text) in text(s, STATUS) and 0 < s["barPos"] < 1000, 60)
 
 
-def case_cancel_downloading(session, results, folder, nginx, out_dir, connections, message, keeps_file):
+PREEXISTING = b"this file was here before the job\n"
+
+
+def open_bytes(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def put_preexisting(out_dir, name):
+    with open(os.path.join(out_dir, name), "wb") as f:
+        f.write(PREEXISTING)
+
+
+def job_files(out_dir, name):
+    """The output file and the temporary files beside it."""
+    return [n for n in os.listdir(out_dir) if n == name or n.startswith(name + ".")]
+
+
+def check_left_alone(check, out_dir, name, seconds=5):
+    """The file that stood at the output path keeps its bytes, and no temporary
+    file of the job stays beside it (a file deleted while open vanishes when
+    its last handle closes, so allow a moment)."""
+    deadline = time.monotonic() + seconds
+    while True:
+        left = [n for n in job_files(out_dir, name) if n != name]
+        if not left or time.monotonic() > deadline:
+            break
+        time.sleep(0.1)
+    check.equal("temporary files left beside %s" % name, left, [])
+    path = os.path.join(out_dir, name)
+    check.true("the file that was there before was changed", os.path.exists(path) and open_bytes(path) == PREEXISTING)
+    if os.path.exists(path):
+        os.remove(path)
+
+
+def case_cancel_downloading(session, results, folder, nginx, out_dir, connections, message):
     check = Checks()
     driver = session.driver
     name = "slow48.bin"
+    put_preexisting(out_dir, name)
     set_fields(driver, nginx.url("/slow/" + name), folder, connections)
     driver.click(START)
     state = wait_mid_download(driver, "48.0 MB")
@@ -486,14 +533,72 @@ def case_cancel_downloading(session, results, folder, nginx, out_dir, connection
     check.match("finished line", text(state, STATUS), finished_line(message, folder + "\\" + name))
     check.equal("bar", state["barPos"], 0)
     check.inputs(state, True)
+    check_left_alone(check, out_dir, name)
+    results.case("window: cancel during a download with %s connection(s) keeps the earlier file" % connections,
+                 check.problems)
+
+
+def case_failing_server(session, results, folder, fault, out_dir):
+    """A server that breaks off leaves the earlier file of that name as it was."""
+    check = Checks()
+    driver = session.driver
+    name = "failing.bin"
+    for connections, message in (("4", "Download incomplete. Try fewer connections (e.g. 4 or 1)."),
+                                 ("1", "Download failed.")):
+        put_preexisting(out_dir, name)
+        set_fields(driver, fault.url("window-failing-" + connections, name, size=5000000, cut=100000), folder,
+                   connections)
+        driver.click(START)
+        state = wait_for_end(driver)
+        check.match("finished line", text(state, STATUS), finished_line(message, folder + "\\" + name))
+        check_left_alone(check, out_dir, name)
+    results.case("window: a failing server leaves the earlier file as it was", check.problems)
+
+
+def close_file_manager(session):
+    """The file manager that a success opens; under Wine it is Wine's own
+    explorer window. Closed so that it does not cover the window."""
+    driver = session.driver
+    deadline = time.monotonic() + 20
+    opened = []
+    while not opened and time.monotonic() < deadline:
+        opened = session.foreign_windows()
+        time.sleep(0.2)
+    for window in opened:
+        driver.command("closewindow %d" % window["hwnd"])
+    deadline = time.monotonic() + 20
+    while session.foreign_windows() and time.monotonic() < deadline:
+        time.sleep(0.2)
+    return opened
+
+
+def case_double_click(session, results, folder, nginx, files_dir, out_dir, xvfb):
+    """A double-click on Download with the real mouse starts one job and does not cancel it."""
+    check = Checks()
+    driver = session.driver
+    name = "sample-24MB.bin"
+    set_fields(driver, nginx.url("/slow/" + name), folder, "4")
+    left, top, right, bottom = (int(v) for v in driver.command("screenrect %d" % START).split())
+    env = dict(os.environ, DISPLAY=xvfb.display)
+    found = subprocess.run([tool_path("xdotool"), "search", "--name", session.desktop], env=env,
+                           capture_output=True, text=True, timeout=30).stdout.split()
+    if not found:
+        raise E2eError("no X window for the Wine desktop %s" % session.desktop)
+    driver.settle()
+    subprocess.run([tool_path("xdotool"), "mousemove", "--sync", "--window", found[0], str((left + right) // 2),
+                    str((top + bottom) // 2), "click", "--repeat", "2", "--delay", "80", "1"],
+                   env=env, check=True, timeout=30, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    wait_for(driver, "the job to start", lambda s: text(s, START) == "Cancel", 10)
+    state = wait_for_end(driver)
+    check.match("finished line", text(state, STATUS),
+                finished_line("Download completed.", folder + "\\" + name))
     out = os.path.join(out_dir, name)
-    if keeps_file:
-        check.true("the partial file was not kept", os.path.exists(out) and 0 < os.path.getsize(out) < 48 * MIB)
-    else:
-        check.true("the canceled file was left behind", not os.path.exists(out))
+    check.true("the file differs from the source",
+               os.path.exists(out) and files_equal(out, os.path.join(files_dir, name)))
+    close_file_manager(session)
     if os.path.exists(out):
         os.remove(out)
-    results.case("window: cancel during a download with %s connection(s)" % connections, check.problems)
+    results.case("window: a double-click on Download runs the job to the end", check.problems)
 
 
 def case_success(session, results, folder, nginx, files_dir, out_dir, xvfb, shots):
@@ -522,38 +627,63 @@ def case_success(session, results, folder, nginx, files_dir, out_dir, xvfb, shot
     check.true("the file differs from the source",
                files_equal(os.path.join(out_dir, name), os.path.join(files_dir, name)))
 
-    # The file manager is opened with the file selected; under Wine it is Wine's
-    # own explorer window. Close it so that it does not cover the window.
-    deadline = time.monotonic() + 20
-    opened = []
-    while not opened and time.monotonic() < deadline:
-        opened = session.foreign_windows()
-        time.sleep(0.2)
-    for window in opened:
-        driver.command("closewindow %d" % window["hwnd"])
-    deadline = time.monotonic() + 20
-    while session.foreign_windows() and time.monotonic() < deadline:
-        time.sleep(0.2)
+    # The file manager is opened with the file selected.
+    opened = close_file_manager(session)
     print("     file manager windows seen after the success: %s"
           % ([w["class"] + " " + repr(w["title"]) for w in opened] or "none"))
     xvfb.screenshot(os.path.join(shots, "pelbrook-finished.png"), rect)
     results.case("window: download to the end, file manager, screenshots", check.problems)
 
 
+def closing_time(session):
+    """Closes the window and returns how long the process took to end."""
+    started = time.monotonic()
+    code = session.close()
+    return code, time.monotonic() - started
+
+
 def case_close_during_download(args, xvfb, results, folder, nginx, out_dir):
-    """Closing the window in the middle of an accelerated job leaves no half-filled file."""
+    """Closing the window in the middle of an accelerated job leaves the earlier file as it was."""
     check = Checks()
     session = Session(args, xvfb, "close")
     try:
         name = "slow48.bin"
+        put_preexisting(out_dir, name)
         set_fields(session.driver, nginx.url("/slow/" + name), folder, "4")
         session.driver.click(START)
         wait_mid_download(session.driver, "48.0 MB")
-        check.equal("exit code", session.close(), 0)
-        check.true("a half-filled file was left behind", not os.path.exists(os.path.join(out_dir, name)))
+        code, seconds = closing_time(session)
+        check.equal("exit code", code, 0)
+        check.true("the process took %.1f s to end" % seconds, seconds <= CLOSE_SECONDS)
+        check_left_alone(check, out_dir, name)
     finally:
         session.stop()
     results.case("window: closing during a download", check.problems)
+
+
+def case_close_stalled(args, xvfb, results, folder, fault, out_dir):
+    """The server stops sending in the middle of every segment; closing the
+    window still ends the process at once and leaves no file at all."""
+    check = Checks()
+    session = Session(args, xvfb, "stalled")
+    try:
+        name = "stalled.bin"
+        set_fields(session.driver, fault.url("window-stalled", name, size=20 * MIB, stall=MIB), folder, "4")
+        session.driver.click(START)
+        wait_for(session.driver, "the workers to stall",
+                 lambda s: s["barPos"] >= 200 and " / 20.0 MB" in text(s, STATUS), 60)
+        time.sleep(1)  # every worker now waits in a read
+        code, seconds = closing_time(session)
+        check.equal("exit code", code, 0)
+        check.true("the process took %.1f s to end" % seconds, seconds <= CLOSE_SECONDS)
+        print("     the process ended %.2f s after the close" % seconds)
+        deadline = time.monotonic() + 5
+        while job_files(out_dir, name) and time.monotonic() < deadline:
+            time.sleep(0.1)
+        check.equal("files the job left", job_files(out_dir, name), [])
+    finally:
+        session.stop()
+    results.case("window: closing while the server has stopped sending", check.problems)
 
 
 def main():
@@ -564,7 +694,7 @@ def main():
     parser.add_argument("--shots", required=True)
     args = parser.parse_args()
 
-    require_tools("nginx", "openssl", "Xvfb", "import")
+    require_tools("nginx", "openssl", "Xvfb", "import", "xdotool")
     args.prefix = WinePrefix(os.path.join(args.work, "wine-prefix"))
     work = make_work_dir(args.work, "window-")
     args.logs = work
@@ -592,9 +722,11 @@ def main():
                     lambda: case_blank_url(session, results, folder),
                     lambda: case_cancel_while_probing(session, results, folder, fault, out_dir),
                     lambda: case_cancel_downloading(session, results, folder, nginx, out_dir, "4",
-                                                    "Download canceled.", False),
+                                                    "Download canceled."),
                     lambda: case_cancel_downloading(session, results, folder, nginx, out_dir, "1",
-                                                    "Download failed.", True),
+                                                    "Download failed."),
+                    lambda: case_failing_server(session, results, folder, fault, out_dir),
+                    lambda: case_double_click(session, results, folder, nginx, files_dir, out_dir, xvfb),
                     lambda: case_success(session, results, folder, nginx, files_dir, out_dir, xvfb, args.shots)):
             try:
                 run()
@@ -607,6 +739,7 @@ def main():
         session.stop()
         session = None
         case_close_during_download(args, xvfb, results, folder, nginx, out_dir)
+        case_close_stalled(args, xvfb, results, folder, fault, out_dir)
     except E2eError as error:
         results.case("window: setup", [str(error)])
     finally:

@@ -12,6 +12,7 @@
 //   type ID TEXT           select the field's text and type TEXT over it, key by key
 //   click ID               press a button (BM_CLICK), then report the status line and button text
 //   rect                   the main window's rectangle on the screen
+//   screenrect ID          a control's rectangle on the screen (for the real mouse)
 //   windows                the visible top-level windows of every process
 //   closewindow HWND       ask a top-level window to close (WM_CLOSE)
 //   waitprocess PID MS     wait for a process to end; answers its exit code
@@ -285,6 +286,14 @@ std::string Handle(const std::string& line) {
     if (command == "rect") {
         RECT rect{};
         GetWindowRect(g_main, &rect);
+        return "ok " + std::to_string(rect.left) + " " + std::to_string(rect.top) + " " +
+               std::to_string(rect.right) + " " + std::to_string(rect.bottom);
+    }
+    if (command == "screenrect") {
+        RECT rect{};
+        if (!GetWindowRect(Control(std::atoi(args.c_str())), &rect)) {
+            return "err no control " + args;
+        }
         return "ok " + std::to_string(rect.left) + " " + std::to_string(rect.top) + " " +
                std::to_string(rect.right) + " " + std::to_string(rect.bottom);
     }

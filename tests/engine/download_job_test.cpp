@@ -85,7 +85,7 @@ protected:
             };
         }
         const DownloadResult result =
-            RunDownload(DownloadRequest{url, output, connections}, progressCallback, statusCallback);
+            RunDownload(DownloadRequest{url, output, connections, {}}, progressCallback, statusCallback);
         log = testing::RecordedHttp();
         return result;
     }
@@ -100,6 +100,13 @@ protected:
         return gets;
     }
     void ExpectSoundHandles() { EXPECT_EQ(testing::HandleOrderFaults(log), std::vector<std::string>{}); }
+    // Keeps the temporary file that a job would delete, to look at its bytes.
+    static void KeepDeletedFiles() {
+        testing::FileFaultPlan plan;
+        plan.failDelete = true;
+        testing::SetFileFaults(plan);
+    }
+    std::wstring Temporary() const { return TemporaryPathFor(output, L""); }
 
     std::wstring url = Url;
     std::wstring output;
@@ -133,7 +140,7 @@ TEST_F(DownloadJobTest, RequestChecksComeFirst) {
         bool statusCalled = false;
         bool progressCalled = false;
         const DownloadResult result = RunDownload(
-            DownloadRequest{c.url, c.path, c.connections},
+            DownloadRequest{c.url, c.path, c.connections, {}},
             [&](std::uint64_t, std::uint64_t) { progressCalled = true; },
             [&](const std::wstring&) { statusCalled = true; });
         EXPECT_EQ(result.message, c.message);
@@ -293,7 +300,8 @@ TEST_F(DownloadJobTest, EmptyCallbacksStillJudgeByWholeSegments) {
     EXPECT_FALSE(result.success);
     EXPECT_EQ(result.message, Incomplete);
     EXPECT_EQ(result.bytesDownloaded, 0u) << "the byte counter stays still without a callback";
-    EXPECT_EQ(testing::ReadFileBytes(output).size(), served->content.size()) << "an incomplete file is kept";
+    EXPECT_TRUE(testing::ReadFileBytes(output) == served->content) << "the earlier file stays";
+    EXPECT_FALSE(testing::PathExists(Temporary())) << "the pre-sized file with a hole is deleted";
 }
 
 // Every segment fetched is not enough: the file on disk must have the size.
@@ -364,6 +372,7 @@ TEST_F(DownloadJobTest, SegmentAnswers) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
+        KeepDeletedFiles();
         served->content = content;
         served->adjust = [&c](const RecordedRequest& request, ScriptedResponse& response) {
             std::uint64_t first = 0, last = 0;
@@ -389,7 +398,8 @@ TEST_F(DownloadJobTest, SegmentAnswers) {
 
         std::string expected = content;
         expected.replace(c.zeroFrom, c.zeroTo - c.zeroFrom, std::string(c.zeroTo - c.zeroFrom, '\0'));
-        const std::string onDisk = testing::ReadFileBytes(output);
+        EXPECT_EQ(testing::RecordedFiles().deletes.size(), c.complete ? 0u : 1u);
+        const std::string onDisk = testing::ReadFileBytes(c.complete ? output : Temporary());
         EXPECT_EQ(onDisk.size(), content.size());
         EXPECT_TRUE(onDisk == expected);
         ExpectSoundHandles();
@@ -400,11 +410,13 @@ TEST_F(DownloadJobTest, AllWorkersFailToConnect) {
     served->content = testing::TestBytes(5 * MiB, 26);
     testing::ScriptHttp(testing::ServeFile(served));
     testing::SetConnectFilter([](int index) { return index == 0; });  // only the probe gets through
+    KeepDeletedFiles();
     const DownloadResult result = RunAgain(8);
     EXPECT_EQ(result.message, Incomplete);
     EXPECT_EQ(result.bytesDownloaded, 0u);
     EXPECT_EQ(log.connectAttempts, 9);
-    EXPECT_EQ(testing::ReadFileBytes(output).size(), served->content.size());
+    EXPECT_EQ(testing::ReadFileBytes(Temporary()).size(), served->content.size());
+    EXPECT_FALSE(testing::PathExists(output));
     ExpectSoundHandles();
 }
 
@@ -474,34 +486,77 @@ TEST_F(DownloadJobTest, SingleConnectionModes) {
     }
 }
 
-TEST_F(DownloadJobTest, SingleConnectionFailures) {
+// Whatever ends a job short of "Download completed.", a file that stood at the
+// output path keeps its bytes, and the job's temporary file is gone.
+TEST_F(DownloadJobTest, ExistingFileSurvivesEveryUnsuccessfulEnd) {
     struct Case {
         const char* name;
-        std::function<void(ScriptedResponse&)> adjust;
-        bool fileKept;
+        std::int32_t connections;
+        std::function<void(const RecordedRequest&, ScriptedResponse&)> adjust;
+        bool failMove;
+        std::wstring message;
+    };
+    // Changes the answer for the first segment, or for every other one.
+    auto segments = [](bool firstOne, std::function<void(ScriptedResponse&)> change) {
+        return [firstOne, change](const RecordedRequest& request, ScriptedResponse& response) {
+            std::uint64_t first = 0, last = 0;
+            if (testing::RangeOf(request, first, last) && last > 0 && (first == 0) == firstOne) change(response);
+        };
+    };
+    auto whole = [](std::function<void(ScriptedResponse&)> change) {
+        return [change](const RecordedRequest& request, ScriptedResponse& response) {
+            if (request.verb == L"GET") change(response);
+        };
+    };
+    auto cancelAtPiece = [](ScriptedResponse& r) {
+        r.beforeRead = [](std::size_t piece) {
+            if (piece == 2) CancelFlag = true;
+        };
     };
     const std::vector<Case> cases = {
-        {"404", [](ScriptedResponse& r) { r = MakeResponse(404, {}, {"gone"}); }, true},
-        {"206", [](ScriptedResponse& r) { r.status = 206; }, true},
-        {"short body", [](ScriptedResponse& r) { r.body.pop_back(); }, false},
-        {"broken body", [](ScriptedResponse& r) { r.breakAtPiece = 3; }, false},
+        {"404", 1, whole([](ScriptedResponse& r) { r = MakeResponse(404, {}, {"gone"}); }), false, Failed},
+        {"206", 1, whole([](ScriptedResponse& r) { r.status = 206; }), false, Failed},
+        {"short body", 1, whole([](ScriptedResponse& r) { r.body.pop_back(); }), false, Failed},
+        {"broken body", 1, whole([](ScriptedResponse& r) { r.breakAtPiece = 3; }), false, Failed},
+        {"single canceled", 1, whole(cancelAtPiece), false, Failed},
+        {"single, replace refused", 1, nullptr, true, Failed},
+        {"segment lost", 4, segments(false, [](ScriptedResponse& r) { r = MakeResponse(500, {}); }), false,
+         Incomplete},
+        {"segments canceled", 4, segments(true, cancelAtPiece), false, L"Download canceled."},
+        {"segmented, replace refused", 4, nullptr, true, Failed},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         ASSERT_TRUE(testing::WriteFileBytes(output, "older file"));
-        served->content = testing::TestBytes(1 * MiB, 30);
-        served->adjust = [&c](const RecordedRequest& request, ScriptedResponse& response) {
-            if (request.verb == L"GET") c.adjust(response);
-        };
-        const DownloadResult result = Run(1);
+        CancelFlag = false;
+        testing::FileFaultPlan plan;
+        plan.failMove = c.failMove;
+        testing::SetFileFaults(plan);
+        served->content = testing::TestBytes(5 * MiB, 30);
+        served->adjust = c.adjust;
+        const DownloadResult result = Run(c.connections);
         EXPECT_FALSE(result.success);
-        EXPECT_EQ(result.message, Failed);
+        EXPECT_EQ(result.message, c.message);
         EXPECT_FALSE(result.modeLine.empty());
-        EXPECT_EQ(testing::PathExists(output), c.fileKept);
-        if (c.fileKept) {
-            EXPECT_EQ(testing::ReadFileBytes(output), "older file") << "no answer, no new file";
-        }
+        EXPECT_TRUE(testing::ReadFileBytes(output) == "older file");
+        EXPECT_EQ(testing::DirectoryNames(dir), std::vector<std::wstring>{L"data.bin"}) << "no temporary file left";
+        const testing::FileLog files = testing::RecordedFiles();
+        EXPECT_EQ(files.moves.size(), c.failMove ? 1u : 0u);
+        for (const std::wstring& deleted : files.deletes) EXPECT_EQ(deleted, Temporary());
         ExpectSoundHandles();
+    }
+
+    // Only a whole file replaces it, in one step from the temporary file.
+    for (const std::int32_t connections : {1, 4}) {
+        ASSERT_TRUE(testing::WriteFileBytes(output, "older file"));
+        testing::SetFileFaults();
+        served->adjust = nullptr;
+        EXPECT_EQ(Run(connections).message, Completed);
+        EXPECT_TRUE(testing::ReadFileBytes(output) == served->content);
+        const std::vector<std::pair<std::wstring, std::wstring>> moves{{Temporary(), output}};
+        EXPECT_EQ(testing::RecordedFiles().moves, moves);
+        EXPECT_EQ(testing::RecordedFiles().opens.at(0).path, Temporary());
+        EXPECT_EQ(testing::DirectoryNames(dir), std::vector<std::wstring>{L"data.bin"});
     }
 }
 
@@ -566,7 +621,7 @@ TEST_F(DownloadJobTest, CancelStopsEveryWorkerWithinOneChunk) {
     EXPECT_EQ(testing::RecordedFiles().openHandles, 0);
 }
 
-TEST_F(DownloadJobTest, CanceledSingleTransferKeepsItsPartialFile) {
+TEST_F(DownloadJobTest, CanceledSingleTransferDeletesItsPartialFile) {
     served->content = testing::TestBytes(2 * MiB, 32);
     served->pieceSize = 100000;
     served->adjust = [](const RecordedRequest& request, ScriptedResponse& response) {
@@ -576,10 +631,13 @@ TEST_F(DownloadJobTest, CanceledSingleTransferKeepsItsPartialFile) {
             };
         }
     };
+    KeepDeletedFiles();
     const DownloadResult result = Run(1);
     EXPECT_FALSE(result.success);
     EXPECT_EQ(result.message, Failed);
-    EXPECT_EQ(testing::ReadFileBytes(output), served->content.substr(0, 300000));
+    EXPECT_EQ(testing::ReadFileBytes(Temporary()), served->content.substr(0, 300000));
+    EXPECT_EQ(testing::RecordedFiles().deletes, std::vector<std::wstring>{Temporary()});
+    EXPECT_FALSE(testing::PathExists(output));
     EXPECT_EQ(log.requests.back().reads, 3);
     ExpectSoundHandles();
 }
@@ -608,6 +666,7 @@ TEST_F(DownloadJobTest, SingleAnswerWithoutLength) {
             }
         };
         progress.calls.clear();
+        output = PathIn(std::wstring(c.name, c.name + std::char_traits<char>::length(c.name)));
         const DownloadResult result = Run(1);
         EXPECT_EQ(result.success, c.ok);
         EXPECT_EQ(result.message, c.ok ? Completed : Failed);

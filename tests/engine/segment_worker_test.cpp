@@ -236,7 +236,7 @@ TEST_F(SegmentWorkerTest, OneWorkerFetchesEverySegmentOverOneConnection) {
     const testing::FileLog files = testing::RecordedFiles();
     ASSERT_EQ(files.opens.size(), 1u);
     EXPECT_EQ(files.opens[0].access, platform::GenericWrite);
-    EXPECT_EQ(files.opens[0].shareMode, platform::FileShareRead | platform::FileShareWrite);
+    EXPECT_EQ(files.opens[0].shareMode, platform::FileShareRead | platform::FileShareWrite | platform::FileShareDelete);
     EXPECT_EQ(files.opens[0].disposition, platform::OpenExisting);
     EXPECT_EQ(files.opens[0].attributes, platform::FileAttributeNormal);
     EXPECT_EQ(files.openHandles, 0);

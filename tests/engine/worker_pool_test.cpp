@@ -71,7 +71,7 @@ TEST_F(WorkerPoolTest, CreatesThePreSizedFileAndFetchesEverySegment) {
     ASSERT_EQ(files.opens.size(), 3u) << "the creation, then one handle per worker";
     EXPECT_EQ(files.opens[0].disposition, platform::CreateAlways);
     EXPECT_EQ(files.opens[0].access, platform::GenericWrite);
-    EXPECT_EQ(files.opens[0].shareMode, platform::FileShareRead | platform::FileShareWrite);
+    EXPECT_EQ(files.opens[0].shareMode, platform::FileShareRead | platform::FileShareWrite | platform::FileShareDelete);
     EXPECT_EQ(files.opens[0].attributes, platform::FileAttributeNormal);
     EXPECT_EQ(files.opens[0].thread, std::this_thread::get_id());
     EXPECT_EQ(files.setEnds, 1);

@@ -50,7 +50,7 @@ TEST_F(WorkerStartTest, RefusedStartsInAJob) {
         const std::wstring output = PathIn(L"start.bin");
 
         const DownloadResult result =
-            RunDownload(DownloadRequest{L"http://h.example/f", output, 4}, [](std::uint64_t, std::uint64_t) {}, nullptr);
+            RunDownload(DownloadRequest{L"http://h.example/f", output, 4, {}}, [](std::uint64_t, std::uint64_t) {}, nullptr);
 
         EXPECT_EQ(testing::WorkerStartCalls(), 4) << "every worker is tried";
         EXPECT_EQ(result.success, c.complete);

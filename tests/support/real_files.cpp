@@ -7,6 +7,7 @@
 #define FileClose RealFileClose
 #define FileGetSize RealFileGetSize
 #define FileDelete RealFileDelete
+#define FileMove RealFileMove
 
 #if defined(_WIN32)
 #include "platform/win32/win32_files.cpp"

@@ -60,10 +60,7 @@ void ResetRecordingWindow() {
     r.bars.clear();
     r.timers.clear();
     r.shellCalls.clear();
-    // A status line's string belongs to whoever takes its message; nobody will now.
-    for (const PostedMessage& m : r.queue) {
-        if (m.message == platform::WmUser + 2 && m.lParam != 0) delete reinterpret_cast<std::wstring*>(m.lParam);
-    }
+    // A status line's string stays with the job state that handed it over.
     r.queue.clear();
     r.tick = 0;
     r.profile.reset();
@@ -325,6 +322,10 @@ std::uint64_t TickCount() {
     std::lock_guard<std::mutex> lock(r.mutex);
     return r.tick;
 }
+
+std::uint32_t DoubleClickTimeMs() { return testing::RecordedDoubleClickTimeMs; }
+
+std::uint32_t CurrentProcessId() { return testing::RecordedProcessId; }
 
 void ShellExecuteOpen(const wchar_t* verb, const wchar_t* file, const wchar_t* parameters, int showCommand) {
     auto& r = R();

@@ -68,6 +68,10 @@ std::vector<ShellCall> ShellCalls();
 // Sets a control's text as the user would (no history entry).
 void TypeText(WindowHandle control, const std::wstring& text);
 
+// What DoubleClickTimeMs and CurrentProcessId answer (Windows' default double-click time).
+inline constexpr std::uint32_t RecordedDoubleClickTimeMs = 500;
+inline constexpr std::uint32_t RecordedProcessId = 4242;
+
 void SetTickCount(std::uint64_t milliseconds);
 void AdvanceTickCount(std::uint64_t milliseconds);
 

@@ -1,5 +1,6 @@
 #include "support/test_files.h"
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
@@ -22,6 +23,7 @@ bool RealFileWrite(FileHandle file, const void* buffer, std::uint32_t bytesToWri
 bool RealFileClose(FileHandle file);
 bool RealFileGetSize(const wchar_t* path, std::uint64_t* size);
 bool RealFileDelete(const wchar_t* path);
+bool RealFileMove(const wchar_t* from, const wchar_t* to, std::uint32_t flags);
 }  // namespace pelbrook::platform
 
 namespace pelbrook::testing {
@@ -124,6 +126,16 @@ bool WriteFileBytes(const std::wstring& path, const std::string& bytes) {
 bool PathExists(const std::wstring& path) {
     std::error_code error;
     return std::filesystem::exists(ToPath(path), error);
+}
+
+std::vector<std::wstring> DirectoryNames(const std::wstring& path) {
+    std::vector<std::wstring> names;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(ToPath(path), error)) {
+        names.push_back(FromPath(entry.path().filename()));
+    }
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 void RemoveTestDirectory(const std::wstring& path) {
@@ -251,6 +263,16 @@ bool FileDelete(const wchar_t* path) {
         if (s.plan.failDelete) return false;
     }
     return RealFileDelete(path);
+}
+
+bool FileMove(const wchar_t* from, const wchar_t* to, std::uint32_t flags) {
+    FileState& s = TheFiles();
+    {
+        std::lock_guard<std::mutex> lock(s.mutex);
+        s.log.moves.emplace_back(from != nullptr ? from : L"", to != nullptr ? to : L"");
+        if (s.plan.failMove) return false;
+    }
+    return RealFileMove(from, to, flags);
 }
 
 }  // namespace pelbrook::platform

@@ -7,6 +7,7 @@
 //   plan.failWritesFrom = 4096;       // any write reaching byte 4096 or beyond fails, writing nothing
 //   plan.shortWriteAtLimit = true;    // ...or writes the bytes before 4096 and reports the short count
 //   plan.failSetEnd = true;           // SetEndOfFile fails (pre-sizing)
+//   plan.failMove = true;             // MoveFileExW fails, moving nothing
 // Write offsets are tracked per handle from its creation (position 0) and its
 // FileSetPointer calls. All functions are safe to call from several threads.
 #pragma once
@@ -16,6 +17,7 @@
 #include <limits>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace pelbrook::testing {
@@ -37,6 +39,7 @@ struct FileFaultPlan {
     bool failSetEnd = false;
     bool failGetSize = false;
     bool failDelete = false;
+    bool failMove = false;
 };
 
 struct FileLog {
@@ -47,6 +50,7 @@ struct FileLog {
     std::uint64_t bytesWritten = 0;
     int setEnds = 0;
     std::vector<std::wstring> deletes;  // every FileDelete path, in call order
+    std::vector<std::pair<std::wstring, std::wstring>> moves;  // every FileMove (from, to), in call order
     // Calls on a null, invalid or already closed handle; a sound caller leaves this empty.
     std::vector<std::string> misuses;
 };
@@ -63,6 +67,8 @@ std::wstring NewTestDirectory();
 std::string ReadFileBytes(const std::wstring& path);
 bool WriteFileBytes(const std::wstring& path, const std::string& bytes);
 bool PathExists(const std::wstring& path);
+// Names of the entries of a directory, sorted.
+std::vector<std::wstring> DirectoryNames(const std::wstring& path);
 // Removes a directory made by NewTestDirectory, with its content.
 void RemoveTestDirectory(const std::wstring& path);
 

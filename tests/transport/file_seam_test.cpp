@@ -108,6 +108,26 @@ TEST_F(FileSeamTest, SizeAboveFourGigabytesAndDelete) {
     EXPECT_FALSE(pf::FileDelete(path_.c_str()));
 }
 
+// The one step that replaces a finished download's older file.
+TEST_F(FileSeamTest, MoveReplacesTheTargetInOneStep) {
+    const std::wstring from = (dir_ / "f.bin.part").wstring();
+    const std::wstring missing = (dir_ / "none" / "f.bin").wstring();
+    constexpr std::uint32_t Replace = pf::MoveFileReplaceExisting | pf::MoveFileWriteThrough;
+    pf::FileHandle f = Open(pf::CreateAlways);
+    ASSERT_TRUE(Write(f, "older"));
+    ASSERT_TRUE(pf::FileClose(f));
+    f = pf::FileCreate(from.c_str(), pf::GenericWrite, pf::FileShareRead, pf::CreateAlways, pf::FileAttributeNormal);
+    ASSERT_TRUE(Write(f, "new"));
+    ASSERT_TRUE(pf::FileClose(f));
+    EXPECT_FALSE(pf::FileMove(from.c_str(), path_.c_str(), pf::MoveFileWriteThrough)) << "not asked to replace";
+    EXPECT_FALSE(pf::FileMove(from.c_str(), missing.c_str(), Replace));
+    EXPECT_EQ(Content(), "older");
+    EXPECT_TRUE(pf::FileMove(from.c_str(), path_.c_str(), Replace));
+    EXPECT_EQ(Content(), "new");
+    EXPECT_FALSE(fs::exists(fs::path(from)));
+    EXPECT_FALSE(pf::FileMove(from.c_str(), path_.c_str(), Replace)) << "nothing left to move";
+}
+
 TEST_F(FileSeamTest, NonAsciiPathsWork) {
     path_ = (dir_ / "x").wstring();
     path_.back() = L'\u00e9';
@@ -120,6 +140,20 @@ TEST_F(FileSeamTest, NonAsciiPathsWork) {
     ASSERT_TRUE(pf::FileGetSize(path_.c_str(), &size));
     EXPECT_EQ(size, 2u);
     EXPECT_TRUE(pf::FileDelete(path_.c_str()));
+}
+
+// The window deletes a job's file while the job still holds it open. The job
+// closes its handles before it moves the file, and by then the file is gone.
+TEST_F(FileSeamTest, FileSharedForDeletionCanBeDeletedWhileOpen) {
+    pf::FileHandle f = Open(pf::CreateAlways, ShareReadWrite | pf::FileShareDelete);
+    ASSERT_NE(f, pf::InvalidFile());
+    EXPECT_TRUE(pf::FileDelete(path_.c_str()));
+    EXPECT_TRUE(Write(f, "still writable"));
+    ASSERT_TRUE(pf::FileClose(f));
+    EXPECT_FALSE(fs::exists(fs::path(path_)));
+    const std::wstring target = (dir_ / "g.bin").wstring();
+    EXPECT_FALSE(pf::FileMove(path_.c_str(), target.c_str(), pf::MoveFileReplaceExisting));
+    EXPECT_FALSE(fs::exists(fs::path(target)));
 }
 
 #if defined(_WIN32)

@@ -104,7 +104,7 @@ protected:
     }
     static void TakeMessagesAndFree() {
         for (const PostedMessage& m : TakeMessages()) {
-            if (m.message == WM_JOB_STATUS) OnJobStatus(m.lParam);
+            if (m.message == WM_JOB_STATUS) OnJobStatus(m.wParam, m.lParam);
         }
     }
     void Press(const std::wstring& url, const std::wstring& connections) {
@@ -258,8 +258,12 @@ TEST_F(DownloadFlow, SuccessfulJobFromStartToFileManager) {
     EXPECT_EQ(App.bytesTotal.load(), file->size());
     EXPECT_FALSE(CancelFlag.load());
     JoinJobThreads();
-    EXPECT_EQ(App.liveJobThreads.load(), 0);
     EXPECT_EQ(PendingMessages(), 0u);
+    // The job wrote a file of its own beside the output file, and moved it there.
+    const FileLog files = RecordedFiles();
+    ASSERT_FALSE(files.opens.empty());
+    EXPECT_EQ(files.opens[0].path, path + L".4242-1.part");
+    EXPECT_EQ(DirectoryNames(directory).size(), 1u) << "no temporary file left";
 }
 
 TEST_F(DownloadFlow, FailedJobShowsTheEngineMessageAndOpensNothing) {
@@ -275,6 +279,8 @@ TEST_F(DownloadFlow, FailedJobShowsTheEngineMessageAndOpensNothing) {
     EXPECT_TRUE(IsEnabled(App.urlEdit));
     EXPECT_EQ(TextOf(App.startButton), L"Download");
     EXPECT_FALSE(PathExists(Saved(L"missing.zip")));
+    OnStartButton();  // the second click of a double-click, after a job that ended at once
+    EXPECT_EQ(ThreadsStarted(), 1);
 }
 
 TEST_F(DownloadFlow, BlankUrlPassesTheWindowAndTheEngineRefusesIt) {
@@ -298,9 +304,15 @@ TEST_F(DownloadFlow, CancelStopsTheJobAndRemovesTheUnfinishedFile) {
     ASSERT_TRUE(Eventually([&] { return reading.load(); }));
     ASSERT_TRUE(PumpMessagesUntil(DispatchToWindow, [] { return TextOf(App.modeLabel) != CheckingLine; }, 30s));
 
-    RequestCancel();
+    // The second click of a double-click on Download arrives as another press.
+    SetTickCount(App.startTick + RecordedDoubleClickTimeMs);
+    OnStartButton();
+    EXPECT_FALSE(CancelFlag.load());
+    EXPECT_EQ(TextOf(App.statusLabel), L"Connecting to server...");
+    AdvanceTickCount(1);
+    OnStartButton();
     EXPECT_EQ(TextOf(App.statusLabel), L"Canceling...");
-    RequestCancel();  // a second press repeats the same two steps
+    OnStartButton();  // a second press repeats the same two steps
     EXPECT_EQ(TextOf(App.statusLabel), L"Canceling...");
     EXPECT_TRUE(CancelFlag.load());
     EXPECT_EQ(TextOf(App.startButton), L"Cancel");
@@ -371,8 +383,6 @@ TEST_F(DownloadFlow, ThreadThatCannotStartReturnsToIdle) {
     for (WindowHandle input : {App.urlEdit, App.folderEdit, App.connectionsEdit, controls.browseButton}) {
         EXPECT_TRUE(IsEnabled(input));
     }
-    EXPECT_EQ(App.liveJobThreads.load(), 0);
-    EXPECT_TRUE(WaitForJobThreads(0ms));
 
     FailThreadStarts(false);
     const auto file = std::make_shared<const std::string>(TestBytes(1000, 2));
@@ -383,40 +393,59 @@ TEST_F(DownloadFlow, ThreadThatCannotStartReturnsToIdle) {
 }
 
 TEST_F(DownloadFlow, StatusLineThatCannotBePostedIsReleased) {
+    App.jobNumber = 1;
     FailPosts(true);
-    PostJobStatus(L"Mode: lost");  // AddressSanitizer reports the string if it leaks
+    PostJobStatus(1, L"Mode: lost");  // AddressSanitizer reports the string if it leaks
     EXPECT_EQ(PendingMessages(), 0u);
     FailPosts(false);
-    PostJobStatus(L"Mode: kept");
+    PostJobStatus(1, L"Mode: kept");
     ASSERT_EQ(PendingMessages(), 1u);
     TakeMessagesAndFree();
     EXPECT_EQ(TextOf(App.modeLabel), L"Mode: kept");
 }
 
+// Any program can post our two message numbers: the window acts only on what
+// the running job handed over, and frees no string it did not get from it.
 TEST_F(DownloadFlow, StatusAndFinishedHandlersOnTheirOwn) {
-    OnJobStatus(0);
+    App.jobNumber = 3;
+    std::wstring foreign = L"Mode: foreign";  // AddressSanitizer reports a free of it
+    OnJobStatus(3, 0);
+    OnJobStatus(3, reinterpret_cast<std::intptr_t>(&foreign));
+    PostJobStatus(3, L"Mode: late");
+    const std::intptr_t ours = TakeMessages().at(0).lParam;
+    OnJobStatus(2, ours);  // from an earlier job's number
     EXPECT_TRUE(TextHistory(App.modeLabel).empty());
-    OnJobStatus(reinterpret_cast<std::intptr_t>(new std::wstring(L"Mode: late")));
+    OnJobStatus(3, ours);
     EXPECT_EQ(TextOf(App.modeLabel), L"Mode: late");  // shown whether or not a job runs
+    OnJobStatus(3, ours);  // the same string again is no longer ours
+    EXPECT_EQ(TextHistory(App.modeLabel).size(), 1u);
 
     App.running = true;
-    OnJobFinished();  // no outcome: back to Idle, nothing more
+    OnJobFinished(3);  // the job has not filled its outcome
+    App.finishedJob.store(2);
+    OnJobFinished(3);
+    OnJobFinished(2);
+    EXPECT_TRUE(App.running);
+    EXPECT_TRUE(TextHistory(App.startButton).empty());
+    App.finishedJob.store(3);
+    OnJobFinished(3);  // no outcome: back to Idle, nothing more
     EXPECT_FALSE(App.running);
     EXPECT_EQ(TextOf(App.startButton), L"Download");
     EXPECT_EQ(TextOf(App.statusLabel), L"Ready.");
     EXPECT_TRUE(BarOf(App.progressBar).positions.empty());
 
+    App.running = true;
     App.outcome = std::make_unique<JobOutcome>(JobOutcome{L"Download completed. Saved to: ", L"", true});
     App.startTick = 1000;
     SetTickCount(1000 + 3909000);
-    OnJobFinished();
+    OnJobFinished(3);
     EXPECT_EQ(TextOf(App.statusLabel), L"Download completed. Saved to:   |  Time: 1:05:09");
     EXPECT_EQ(BarOf(App.progressBar).position, 1000u);
     EXPECT_TRUE(ShellCalls().empty());  // no path, nothing to show
 }
 
-// Closing the window during an accelerated job: the process waits for the job
-// to wind down, and the unfinished full-length file is gone by then.
+// Closing the window during an accelerated job: the window deletes the job's
+// temporary file itself, and a file that stood at the output path stays.
 TEST_F(DownloadFlow, ClosingDuringAJobLeavesNoUnfinishedFile) {
     const auto file = std::make_shared<const std::string>(TestBytes(4 * 1048576, 11));
     std::atomic<bool> reading{false};
@@ -425,20 +454,25 @@ TEST_F(DownloadFlow, ClosingDuringAJobLeavesNoUnfinishedFile) {
         reading.store(true);
         Eventually([] { return CancelFlag.load(); });
     }));
+    ASSERT_TRUE(WriteFileBytes(Saved(L"closing.bin"), "older file"));
     Press(L"http://example.com/closing.bin", L"3");
     ASSERT_TRUE(Eventually([&] { return reading.load(); }));
-    ASSERT_TRUE(PathExists(Saved(L"closing.bin")));
+    ASSERT_TRUE(PathExists(App.temporaryPath));
 
     OnMainWindowDestroyed();
     FailPosts(true);  // the window is gone
     EXPECT_TRUE(CancelFlag.load());
     EXPECT_FALSE(TimerOf(App.mainWindow, IDT_PROGRESS).active);
-    EXPECT_TRUE(WaitForJobThreads(60s));
-    EXPECT_FALSE(PathExists(Saved(L"closing.bin")));
+    EXPECT_EQ(RecordedFiles().deletes, std::vector<std::wstring>{App.temporaryPath});
+    JoinJobThreads();
+    EXPECT_FALSE(PathExists(App.temporaryPath));
+    EXPECT_EQ(ReadFileBytes(Saved(L"closing.bin")), "older file");
     TakeMessagesAndFree();
 }
 
-TEST_F(DownloadFlow, ExitWaitIsBoundedWhenTheJobDoesNotEnd) {
+// A job that the close could not stop, and that later gets its whole body,
+// must not move anything to the output path.
+TEST_F(DownloadFlow, ClosingLeavesTheOutputPathToAJobThatEndsLater) {
     const auto file = std::make_shared<const std::string>(TestBytes(2000, 4));
     std::atomic<bool> release{false};
     std::atomic<bool> waiting{false};
@@ -449,9 +483,12 @@ TEST_F(DownloadFlow, ExitWaitIsBoundedWhenTheJobDoesNotEnd) {
     Press(L"http://example.com/stuck.bin", L"1");
     ASSERT_TRUE(Eventually([&] { return waiting.load(); }));
     OnMainWindowDestroyed();
-    EXPECT_FALSE(WaitForJobThreads(50ms));
+    FailPosts(true);
     release.store(true);
-    EXPECT_TRUE(WaitForJobThreads(60s));
+    JoinJobThreads();
+    EXPECT_TRUE(RecordedFiles().moves.empty());
+    EXPECT_FALSE(PathExists(Saved(L"stuck.bin")));
+    EXPECT_FALSE(PathExists(App.temporaryPath));
 }
 
 }  // namespace

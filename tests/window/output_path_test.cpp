@@ -80,6 +80,10 @@ TEST(MakeSafeFileName, CharactersAndDeviceNames) {
         {L"CONIN", L"CONIN"},
         {L"caf\u00E9 \u00FCber.txt", L"caf\u00E9 \u00FCber.txt"},
         {L"\u00E9.", L"\u00E9_"},
+        // Format characters that reorder or hide text, each range at both ends.
+        {L"invoice\u202Efdp.exe", L"invoice_fdp.exe"},
+        {L"\u200B\u200F\u202A\u2060\u2064\u2066\u2069\uFEFF.txt", L"________.txt"},
+        {L"\u200A\u2010\u2029\u202F\u2065\u206A\uFEFE.txt", L"\u200A\u2010\u2029\u202F\u2065\u206A\uFEFE.txt"},
     };
     for (const auto& c : cases) EXPECT_EQ(MakeSafeFileName(c.in), c.out);
 }

@@ -34,7 +34,10 @@ FakeControls InstallFakeWindow() {
     App.lastSampleTick = 0;
     App.lastSampleBytes = 0;
     App.speedBytesPerSec = 0.0;
-    App.liveJobThreads.store(0);
+    App.jobNumber = 0;
+    App.temporaryPath.clear();
+    delete App.postedStatus.exchange(nullptr);
+    App.finishedJob.store(0);
     CancelFlag.store(false);
 
     TypeText(folderEdit, L"C:\\Users\\ada\\Downloads");
@@ -47,8 +50,8 @@ FakeControls InstallFakeWindow() {
 
 void DispatchToWindow(const PostedMessage& message) {
     if (message.window != App.mainWindow) return;
-    if (message.message == WM_JOB_FINISHED) OnJobFinished();
-    if (message.message == WM_JOB_STATUS) OnJobStatus(message.lParam);
+    if (message.message == WM_JOB_FINISHED) OnJobFinished(message.wParam);
+    if (message.message == WM_JOB_STATUS) OnJobStatus(message.wParam, message.lParam);
 }
 
 bool PumpUntilJobEnds(std::chrono::milliseconds limit) {

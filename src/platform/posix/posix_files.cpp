@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdint>
 #include <limits>
 #include <string>
@@ -144,6 +145,18 @@ bool FileDelete(const wchar_t* path) {
     std::string utf8;
     if (path == nullptr || !ToUtf8(path, utf8)) return false;
     return ::unlink(utf8.c_str()) == 0;
+}
+
+// rename() always replaces an existing target; without the replace flag an
+// existing target refuses the move, as MoveFileExW does. Write-through has no
+// counterpart here.
+bool FileMove(const wchar_t* from, const wchar_t* to, std::uint32_t flags) {
+    std::string source;
+    std::string target;
+    if (from == nullptr || to == nullptr || !ToUtf8(from, source) || !ToUtf8(to, target)) return false;
+    struct stat info {};
+    if ((flags & MoveFileReplaceExisting) == 0 && ::stat(target.c_str(), &info) == 0) return false;
+    return ::rename(source.c_str(), target.c_str()) == 0;
 }
 
 }  // namespace pelbrook::platform

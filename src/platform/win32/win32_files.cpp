@@ -9,6 +9,9 @@ namespace pelbrook::platform {
 static_assert(GenericWrite == GENERIC_WRITE);
 static_assert(FileShareRead == FILE_SHARE_READ);
 static_assert(FileShareWrite == FILE_SHARE_WRITE);
+static_assert(FileShareDelete == FILE_SHARE_DELETE);
+static_assert(MoveFileReplaceExisting == MOVEFILE_REPLACE_EXISTING);
+static_assert(MoveFileWriteThrough == MOVEFILE_WRITE_THROUGH);
 static_assert(CreateAlways == CREATE_ALWAYS);
 static_assert(OpenExisting == OPEN_EXISTING);
 static_assert(FileAttributeNormal == FILE_ATTRIBUTE_NORMAL);
@@ -45,5 +48,9 @@ bool FileGetSize(const wchar_t* path, std::uint64_t* size) {
 }
 
 bool FileDelete(const wchar_t* path) { return DeleteFileW(path) != FALSE; }
+
+bool FileMove(const wchar_t* from, const wchar_t* to, std::uint32_t flags) {
+    return MoveFileExW(from, to, flags) != FALSE;
+}
 
 }  // namespace pelbrook::platform

@@ -51,6 +51,10 @@ bool PostWindowMessage(WindowHandle window, std::uint32_t message, std::uintptr_
 
 std::uint64_t TickCount() { return GetTickCount64(); }
 
+std::uint32_t DoubleClickTimeMs() { return GetDoubleClickTime(); }
+
+std::uint32_t CurrentProcessId() { return GetCurrentProcessId(); }
+
 void ShellExecuteOpen(const wchar_t* verb, const wchar_t* file, const wchar_t* parameters, int showCommand) {
     ShellExecuteW(nullptr, verb, file, parameters, nullptr, showCommand);
 }

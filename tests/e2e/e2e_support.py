@@ -74,7 +74,11 @@ def stop_process(process, seconds=10):
         process.wait(seconds)
     except subprocess.TimeoutExpired:
         process.kill()
-        process.wait(seconds)
+        try:
+            process.wait(seconds)
+        except subprocess.TimeoutExpired:
+            print("     %s (pid %d) still runs %d s after it was killed"
+                  % (os.path.basename(process.args[0]), process.pid, seconds), flush=True)
 
 
 def write_random_file(path, size):
@@ -227,25 +231,39 @@ class FaultServer:
 
 
 def run_wine(wine_run, program, args, seconds):
-    """Runs a Windows program under Wine; returns (exit code, stdout text)."""
-    process = subprocess.Popen([wine_run, program] + list(args), stdin=subprocess.DEVNULL,
-                               stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    try:
-        out, err = process.communicate(timeout=seconds)
-    except subprocess.TimeoutExpired:
-        process.kill()
-        process.communicate()
-        raise E2eError("%s timed out after %d s" % (os.path.basename(program), seconds))
-    return process.returncode, out.decode("utf-8", "replace"), err.decode("utf-8", "replace")
+    """Runs a Windows program under Wine; returns (exit code, stdout text, stderr text).
+
+    The output goes to files, not pipes: Wine's background services, should
+    this program be the one that starts them, keep whatever it was given open
+    as long as the prefix's server lives, so a pipe would never end.
+    """
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        process = subprocess.Popen([wine_run, program] + list(args), stdin=subprocess.DEVNULL, stdout=out, stderr=err)
+        try:
+            process.wait(seconds)
+        except subprocess.TimeoutExpired:
+            stop_process(process)
+            raise E2eError("%s %s did not end within %d s" % (os.path.basename(program), " ".join(args), seconds))
+        out.seek(0)
+        err.seek(0)
+        return process.returncode, out.read().decode("utf-8", "replace"), err.read().decode("utf-8", "replace")
 
 
 class Results:
     """Counts checks per case and prints a closing line that ctest's log shows."""
 
-    def __init__(self):
+    def __init__(self, seconds=None):
         self.passed = 0
         self.failed = 0
         self.failures = []
+        self.deadline = None if seconds is None else time.monotonic() + seconds
+
+    def time_left(self, most):
+        """Seconds the next step may take: most, or what is left of the run's own
+        time, which ends before ctest's so that a stuck run says where it was."""
+        if self.deadline is None:
+            return most
+        return max(0, min(most, int(self.deadline - time.monotonic())))
 
     def case(self, name, problems, seconds=None):
         took = "" if seconds is None else " (%.1f s)" % seconds

@@ -33,6 +33,8 @@ ONE_CONNECTION = "Mode: Single connection - Connections is set to 1, so accelera
 NO_RANGES = "Mode: Single connection - server does not support HTTP Range (Accept-Ranges: bytes)."
 
 CASE_SECONDS = 240
+# Under ctest's 600 s, so that a stuck run ends with its own word on what it waited for.
+RUN_SECONDS = 540
 
 
 def workers_for(connections):
@@ -194,6 +196,13 @@ def check_case(case, report, exit_code, out_path, nginx, fault, verbose=False):
     return problems
 
 
+def run_harness(args, results, harness_args):
+    seconds = results.time_left(CASE_SECONDS)
+    if seconds < 5:
+        raise E2eError("not run: the %d s this script allows itself are used up" % RUN_SECONDS)
+    return run_wine(args.wine_run, args.harness, harness_args, seconds)
+
+
 def run_case(case, args, out_dir, nginx, fault, results):
     out_path = os.path.join(out_dir, case.name + ".bin")
     if os.path.exists(out_path):
@@ -207,7 +216,7 @@ def run_case(case, args, out_dir, nginx, fault, results):
     harness_args += [case.url, windows_path(out_path), str(case.connections)]
     started = time.monotonic()
     try:
-        exit_code, out, err = run_wine(args.wine_run, args.harness, harness_args, CASE_SECONDS)
+        exit_code, out, err = run_harness(args, results, harness_args)
         problems = check_case(case, parse_report(out), exit_code, out_path, nginx, fault, args.verbose)
         if problems and err.strip():
             problems.append("stderr: " + err.strip()[-500:])
@@ -322,9 +331,8 @@ def run_quiet_cases(args, out_dir, nginx, files, results):
         out_path = os.path.join(out_dir, name + ".bin")
         problems = []
         try:
-            code, out, _ = run_wine(args.wine_run, args.harness,
-                                    ["--quiet", nginx.url(path + "?c=" + name), windows_path(out_path), "4"],
-                                    CASE_SECONDS)
+            code, out, _ = run_harness(args, results,
+                                       ["--quiet", nginx.url(path + "?c=" + name), windows_path(out_path), "4"])
             if code != wanted_code:
                 problems.append("exit code %d, wanted %d" % (code, wanted_code))
             if out:
@@ -353,7 +361,7 @@ def main():
     for folder in (files_dir, out_dir, run_dir):
         os.makedirs(folder)
 
-    results = Results()
+    results = Results(RUN_SECONDS)
     nginx = fault = None
     try:
         files = {}

@@ -230,10 +230,10 @@ def run_case(case, args, out_dir, nginx, fault, results):
 def nginx_cases(nginx, files):
     cases = []
 
-    def url(location, name, case_name):
-        return nginx.url("/%s/%s?c=%s" % (location, name, case_name))
+    def url(location, name, case_name, secure):
+        return nginx.url("/%s/%s?c=%s" % (location, name, case_name), secure)
 
-    def add(name, size, connections, location="files", file_name=None, **kw):
+    def add(name, size, connections, location="files", file_name=None, secure=None, **kw):
         file_name = file_name or "f%d.bin" % size
         ranges = location != "norange"
         kw.setdefault("message", NO_SIZE if size == 0 else DONE)
@@ -241,7 +241,7 @@ def nginx_cases(nginx, files):
         kw.setdefault("file", "absent" if size == 0 else "equal")
         kw.setdefault("bytes_downloaded",
                       size if kw["message"] == DONE and kw["mode"].startswith("Mode: Accelerated") else 0)
-        cases.append(Case(name, url(location, file_name, name), connections, source=files[size], size=size,
+        cases.append(Case(name, url(location, file_name, name, secure), connections, source=files[size], size=size,
                           server="nginx", **kw))
 
     for connections in (1, 4, 16, 32):
@@ -270,7 +270,9 @@ def nginx_cases(nginx, files):
     add("count-zero", ten, 0, message=BAD_COUNT, mode="", file="absent", requests=0)
     add("count-negative", ten, -3, message=BAD_COUNT, mode="", file="absent", requests=0)
 
-    cases.append(Case("https-self-signed", nginx.url("/files/f1.bin?c=https", secure=True), 4, NO_SIZE, "",
+    for connections in (1, 4):
+        add("https-trusted-c%d" % connections, ten, connections, secure="trusted")
+    cases.append(Case("https-self-signed", nginx.url("/files/f1.bin?c=https", "untrusted"), 4, NO_SIZE, "",
                       "absent", source=files[1], size=1))
     cases.append(Case("not-http", "ftp://127.0.0.1/files/f1.bin", 4, INVALID, "", "absent"))
     cases.append(Case("not-a-url", "just some words", 4, INVALID, "", "absent"))
@@ -347,6 +349,7 @@ def run_quiet_cases(args, out_dir, nginx, files, results):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--harness", required=True)
+    parser.add_argument("--trust-ca", required=True, help="the program that trusts the tests' certificate authority")
     parser.add_argument("--wine-run", required=True)
     parser.add_argument("--work", required=True)
     parser.add_argument("--only", help="run only the cases whose name contains this text")
@@ -375,7 +378,11 @@ def main():
             with open(sources[size], "wb") as f:
                 f.write(test_content.content(0, size))
 
-        nginx = Nginx(run_dir, files_dir).start()
+        # The authority lives as long as the build folder, so its prefix trusts one, not one per run.
+        nginx = Nginx(run_dir, files_dir, ca_dir=args.work).start()
+        code, _, err = run_wine(args.wine_run, args.trust_ca, [windows_path(nginx.ca[2])], CASE_SECONDS)
+        if code != 0:
+            raise E2eError("could not trust the test certificate authority: %s" % err.strip())
         fault = FaultServer().start()
         cases = nginx_cases(nginx, files) + fault_cases(fault, sources)
         for case in cases:

@@ -126,7 +126,9 @@ def run_measured(cmd, env, timeout, poll_hwm=False, keep_errors=False):
             poller = threading.Thread(target=poll, daemon=True)
             poller.start()
         try:
-            process.wait()
+            process.wait(timeout + 60)
+        except subprocess.TimeoutExpired:
+            raise BenchError("still running 60 s after it was killed at %d s: %s" % (timeout, " ".join(cmd)))
         finally:
             timer.cancel()
             stop.set()
@@ -664,7 +666,7 @@ def versions_text():
         try:
             done = subprocess.run(cmd, capture_output=True, text=True, timeout=30)
             parts.append((done.stdout + done.stderr).strip().replace("nginx version: ", ""))
-        except OSError:
+        except (OSError, subprocess.TimeoutExpired):
             pass
     parts.append("Linux %s, %d cores" % (platform.release(), os.cpu_count() or 0))
     return ", ".join(p for p in parts if p)

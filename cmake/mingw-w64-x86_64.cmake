@@ -15,4 +15,8 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 # One self-contained exe: no libstdc++, libgcc or winpthread DLLs beside it.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 
-set(CMAKE_CROSSCOMPILING_EMULATOR "${CMAKE_CURRENT_LIST_DIR}/../tools/wine-run")
+# Test programs run in a Wine prefix of the build folder's own: a fresh build
+# folder is a fresh prefix, and no other build or user shares its server.
+set(PELBROOK_WINE_PREFIX "${CMAKE_BINARY_DIR}/wine-prefix")
+set(CMAKE_CROSSCOMPILING_EMULATOR env "WINEPREFIX=${PELBROOK_WINE_PREFIX}"
+    "${CMAKE_CURRENT_LIST_DIR}/../tools/wine-run")

@@ -74,7 +74,11 @@ def stop_process(process, seconds=10):
         process.wait(seconds)
     except subprocess.TimeoutExpired:
         process.kill()
-        process.wait(seconds)
+        try:
+            process.wait(seconds)
+        except subprocess.TimeoutExpired:
+            print("     %s (pid %d) still runs %d s after it was killed"
+                  % (os.path.basename(process.args[0]), process.pid, seconds), flush=True)
 
 
 def write_random_file(path, size):
@@ -112,26 +116,50 @@ def same_prefix(path, source, count):
     return True
 
 
-class Nginx:
-    """nginx from a rendered copy of nginx.conf.in, with a self-signed HTTPS listener."""
+def openssl(*args):
+    subprocess.run([tool_path("openssl")] + list(args), check=True, stdin=subprocess.DEVNULL,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
 
-    def __init__(self, run_dir, files_dir, slow_rate="1m"):
+
+def test_ca(folder):
+    """The tests' certificate authority, made once per folder: (certificate, key, DER certificate)."""
+    paths = tuple(os.path.join(folder, name) for name in ("test-ca.pem", "test-ca-key.pem", "test-ca.der"))
+    if not all(os.path.exists(path) for path in paths):
+        openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "3650", "-keyout", paths[1],
+                "-out", paths[0], "-subj", "/CN=Pelbrook test CA", "-addext", "basicConstraints=critical,CA:TRUE",
+                "-addext", "keyUsage=critical,keyCertSign,cRLSign")
+        openssl("x509", "-in", paths[0], "-outform", "der", "-out", paths[2])
+    return paths
+
+
+class Nginx:
+    """nginx from a rendered copy of nginx.conf.in, with two HTTPS listeners for
+    localhost: one with a self-signed certificate, one signed by test_ca(ca_dir)."""
+
+    def __init__(self, run_dir, files_dir, slow_rate="1m", ca_dir=None):
         self.run_dir = run_dir
         self.files_dir = files_dir
         self.slow_rate = slow_rate
+        self.ca = test_ca(ca_dir or run_dir)
         self.process = None
         self.http_port = None
         self.https_port = None
+        self.trusted_port = None
 
-    def _make_certificate(self):
-        subprocess.run(
-            [tool_path("openssl"), "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
-             "-keyout", os.path.join(self.run_dir, "key.pem"), "-out", os.path.join(self.run_dir, "cert.pem"),
-             "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1,DNS:localhost"],
-            check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+    def _make_certificates(self):
+        run = self.run_dir
+        openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-keyout", run + "/key.pem",
+                "-out", run + "/cert.pem", "-subj", "/CN=localhost", "-addext", "subjectAltName=DNS:localhost")
+        openssl("req", "-new", "-newkey", "rsa:2048", "-nodes", "-keyout", run + "/localhost-key.pem",
+                "-out", run + "/localhost.csr", "-subj", "/CN=localhost")
+        with open(run + "/localhost.ext", "w") as f:
+            f.write("subjectAltName=DNS:localhost\nextendedKeyUsage=serverAuth\n")
+        openssl("x509", "-req", "-in", run + "/localhost.csr", "-CA", self.ca[0], "-CAkey", self.ca[1],
+                "-CAcreateserial", "-CAserial", run + "/test-ca.srl", "-days", "2",
+                "-extfile", run + "/localhost.ext", "-out", run + "/localhost.pem")
 
     def start(self):
-        self._make_certificate()
+        self._make_certificates()
         with open(os.path.join(HERE, "nginx.conf.in")) as f:
             template = f.read()
         user_line = ""
@@ -139,19 +167,21 @@ class Nginx:
             import pwd
             user_line = "user %s;" % pwd.getpwuid(os.geteuid()).pw_name
         for attempt in range(5):
-            self.http_port, self.https_port = free_port(), free_port()
-            if self.http_port == self.https_port:
+            self.http_port, self.https_port, self.trusted_port = free_port(), free_port(), free_port()
+            if len({self.http_port, self.https_port, self.trusted_port}) < 3:
                 continue
             text = (template.replace("@USER_LINE@", user_line).replace("@RUN@", self.run_dir)
                     .replace("@FILES@", self.files_dir).replace("@SLOW_RATE@", self.slow_rate)
-                    .replace("@HTTP_PORT@", str(self.http_port)).replace("@HTTPS_PORT@", str(self.https_port)))
+                    .replace("@HTTP_PORT@", str(self.http_port)).replace("@HTTPS_PORT@", str(self.https_port))
+                    .replace("@TRUSTED_PORT@", str(self.trusted_port)))
             conf = os.path.join(self.run_dir, "nginx.conf")
             with open(conf, "w") as f:
                 f.write(text)
             self.process = subprocess.Popen(
                 [tool_path("nginx"), "-p", self.run_dir, "-c", conf, "-e", os.path.join(self.run_dir, "error.log")],
                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            if wait_for_port(self.http_port, 15, self.process) and wait_for_port(self.https_port, 15, self.process):
+            if all(wait_for_port(port, 15, self.process)
+                   for port in (self.http_port, self.https_port, self.trusted_port)):
                 return self
             stop_process(self.process)
         raise E2eError("nginx did not start; see %s/error.log" % self.run_dir)
@@ -159,9 +189,12 @@ class Nginx:
     def stop(self):
         stop_process(self.process)
 
-    def url(self, path, secure=False):
+    def url(self, path, secure=None):
+        """secure: None for plain HTTP, "trusted" or "untrusted" for HTTPS to localhost
+        (Wine matches a certificate's DNS names, not its IP addresses)."""
         if secure:
-            return "https://127.0.0.1:%d%s" % (self.https_port, path)
+            port = self.trusted_port if secure == "trusted" else self.https_port
+            return "https://localhost:%d%s" % (port, path)
         return "http://127.0.0.1:%d%s" % (self.http_port, path)
 
     def log_lines(self, case):
@@ -227,25 +260,39 @@ class FaultServer:
 
 
 def run_wine(wine_run, program, args, seconds):
-    """Runs a Windows program under Wine; returns (exit code, stdout text)."""
-    process = subprocess.Popen([wine_run, program] + list(args), stdin=subprocess.DEVNULL,
-                               stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    try:
-        out, err = process.communicate(timeout=seconds)
-    except subprocess.TimeoutExpired:
-        process.kill()
-        process.communicate()
-        raise E2eError("%s timed out after %d s" % (os.path.basename(program), seconds))
-    return process.returncode, out.decode("utf-8", "replace"), err.decode("utf-8", "replace")
+    """Runs a Windows program under Wine; returns (exit code, stdout text, stderr text).
+
+    The output goes to files, not pipes: Wine's background services, should
+    this program be the one that starts them, keep whatever it was given open
+    as long as the prefix's server lives, so a pipe would never end.
+    """
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        process = subprocess.Popen([wine_run, program] + list(args), stdin=subprocess.DEVNULL, stdout=out, stderr=err)
+        try:
+            process.wait(seconds)
+        except subprocess.TimeoutExpired:
+            stop_process(process)
+            raise E2eError("%s %s did not end within %d s" % (os.path.basename(program), " ".join(args), seconds))
+        out.seek(0)
+        err.seek(0)
+        return process.returncode, out.read().decode("utf-8", "replace"), err.read().decode("utf-8", "replace")
 
 
 class Results:
     """Counts checks per case and prints a closing line that ctest's log shows."""
 
-    def __init__(self):
+    def __init__(self, seconds=None):
         self.passed = 0
         self.failed = 0
         self.failures = []
+        self.deadline = None if seconds is None else time.monotonic() + seconds
+
+    def time_left(self, most):
+        """Seconds the next step may take: most, or what is left of the run's own
+        time, which ends before ctest's so that a stuck run says where it was."""
+        if self.deadline is None:
+            return most
+        return max(0, min(most, int(self.deadline - time.monotonic())))
 
     def case(self, name, problems, seconds=None):
         took = "" if seconds is None else " (%.1f s)" % seconds

@@ -5,6 +5,7 @@
 #include "engine/server_probe.h"
 #include "engine/single_transfer.h"
 #include "engine/worker_pool.h"
+#include "transport/handle_owner.h"
 #include "transport/platform.h"
 #include "transport/url_parts.h"
 
@@ -85,17 +86,15 @@ DownloadResult RunDownload(const DownloadRequest& request, ProgressCallback prog
         return result;
     }
 
-    platform::HttpHandle session =
-        platform::HttpOpen(UserAgent, platform::AccessTypeDefaultProxy, nullptr, nullptr, 0);
-    if (session == nullptr) {
+    HttpHandleOwner session(platform::HttpOpen(UserAgent, platform::AccessTypeDefaultProxy, nullptr, nullptr, 0));
+    if (session.get() == nullptr) {
         result.message = L"WinHTTP session failed.";
         return result;
     }
-    ConfigureSession(session);
+    ConfigureSession(session.get());
 
-    const ProbeResult probe = ProbeServer(session, url);
+    const ProbeResult probe = ProbeServer(session.get(), url);
     if (!probe.answered || probe.totalSize == 0) {
-        platform::HttpCloseHandle(session);
         result.message = L"Could not determine file size from server.";
         return result;
     }
@@ -112,23 +111,21 @@ DownloadResult RunDownload(const DownloadRequest& request, ProgressCallback prog
                                            : request.temporaryPath;
     if (!mode.accelerated) {
         const bool ok =
-            DownloadSingleConnection(session, url, temporaryPath, progress, &CancelFlag, probe.totalSize) &&
+            DownloadSingleConnection(session.get(), url, temporaryPath, progress, &CancelFlag, probe.totalSize) &&
             ReplaceOutputFile(temporaryPath, request.outputPath);
-        platform::HttpCloseHandle(session);
         result.success = ok;
         result.message = ok ? L"Download completed." : L"Download failed.";
         return result;
     }
 
-    const SegmentedOutcome outcome = RunSegmentedTransfer(session, url, temporaryPath, probe.totalSize,
+    const SegmentedOutcome outcome = RunSegmentedTransfer(session.get(), url, temporaryPath, probe.totalSize,
                                                           mode.plan, mode.workerCount, progress, &CancelFlag);
     if (!outcome.fileCreated) {
-        platform::HttpCloseHandle(session);
         result.message = L"Could not create output file.";
         return result;
     }
     if (CancelFlag.load()) {
-        platform::HttpCloseHandle(session);
+        session.reset();
         platform::FileDelete(temporaryPath.c_str());
         result.message = L"Download canceled.";
         return result;
@@ -144,7 +141,7 @@ DownloadResult RunDownload(const DownloadRequest& request, ProgressCallback prog
     if (progress) {
         progress(done, probe.totalSize);
     }
-    platform::HttpCloseHandle(session);
+    session.reset();
     if (!complete) {
         // A pre-sized file with holes would pass for a finished one.
         platform::FileDelete(temporaryPath.c_str());

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "engine/content_range.h"
+#include "transport/handle_owner.h"
 #include "transport/http_request.h"
 
 namespace pelbrook {
@@ -39,40 +40,37 @@ bool FetchSegment(platform::HttpHandle connection, const UrlParts& url, platform
     text << BaseRequestHeaders << L"Range: bytes=" << range.first << L"-" << range.last;
     const std::wstring headers = text.str();
 
-    platform::HttpHandle request = OpenRequest(connection, L"GET", url);
-    if (request == nullptr) {
+    // Closed on return, before the next request goes out on this connection.
+    const HttpHandleOwner request(OpenRequest(connection, L"GET", url));
+    if (request.get() == nullptr) {
         return false;
     }
     ResponseInfo info;
-    if (!SendAndReceive(request, info, headers.c_str())) {
-        platform::HttpCloseHandle(request);
+    if (!SendAndReceive(request.get(), info, headers.c_str())) {
         return false;
     }
     const bool acceptable = (info.statusCode == 206 && RangeAnswerFits(info, range, totalSize)) ||
                             (info.statusCode == 200 && range.first == 0);
     if (!acceptable) {
-        platform::HttpCloseHandle(request);
         return false;
     }
 
     const std::uint64_t expected = range.last >= range.first ? range.last - range.first + 1 : 0;
-    const bool ok = StreamBodyToFile(request, file, range.first, expected, transferredBytes, std::move(progress),
-                                     totalSize, cancel);
-    platform::HttpCloseHandle(request);
-    return ok;
+    return StreamBodyToFile(request.get(), file, range.first, expected, transferredBytes, std::move(progress),
+                            totalSize, cancel);
 }
 
 void RunSegmentWorker(WorkerContext context) {
-    platform::FileHandle file =
-        platform::FileCreate(context.outputPath.c_str(), platform::GenericWrite, SegmentFileSharing,
-                             platform::OpenExisting, platform::FileAttributeNormal);
-    if (file == platform::InvalidFile()) {
+    HttpHandleOwner connection;  // declared first: the file is closed before it
+    const FileHandleOwner file(platform::FileCreate(context.outputPath.c_str(), platform::GenericWrite,
+                                                    SegmentFileSharing, platform::OpenExisting,
+                                                    platform::FileAttributeNormal));
+    if (file.get() == platform::InvalidFile()) {
         context.failedSegments->fetch_add(1);
         return;
     }
-    platform::HttpHandle connection = OpenConnection(context.session, context.url);
-    if (connection == nullptr) {
-        platform::FileClose(file);
+    connection = HttpHandleOwner(OpenConnection(context.session, context.url));
+    if (connection.get() == nullptr) {
         context.failedSegments->fetch_add(1);
         return;
     }
@@ -87,7 +85,7 @@ void RunSegmentWorker(WorkerContext context) {
             break;
         }
         const ByteRange range = (*context.segments)[static_cast<std::size_t>(index)];
-        if (FetchSegment(connection, context.url, file, range, context.transferredBytes, context.progress,
+        if (FetchSegment(connection.get(), context.url, file.get(), range, context.transferredBytes, context.progress,
                          context.totalSize, context.cancel)) {
             if (context.completedSegments != nullptr) {
                 context.completedSegments->fetch_add(1);
@@ -96,9 +94,6 @@ void RunSegmentWorker(WorkerContext context) {
             context.failedSegments->fetch_add(1);
         }
     }
-
-    platform::FileClose(file);
-    platform::HttpCloseHandle(connection);
 }
 
 }  // namespace pelbrook

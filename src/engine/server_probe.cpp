@@ -3,6 +3,7 @@
 #include <string>
 
 #include "engine/content_range.h"
+#include "transport/handle_owner.h"
 #include "transport/http_request.h"
 #include "transport/text_scan.h"
 
@@ -15,19 +16,15 @@ constexpr std::int32_t MaxWorkers = 32;
 // One request on a fresh connection; both handles are closed before returning.
 bool Exchange(platform::HttpHandle session, const UrlParts& url, const wchar_t* verb, const wchar_t* headers,
               ResponseInfo& info) {
-    platform::HttpHandle connection = OpenConnection(session, url);
-    if (connection == nullptr) {
+    const HttpHandleOwner connection(OpenConnection(session, url));
+    if (connection.get() == nullptr) {
         return false;
     }
-    platform::HttpHandle request = OpenRequest(connection, verb, url);
-    if (request == nullptr) {
-        platform::HttpCloseHandle(connection);
+    const HttpHandleOwner request(OpenRequest(connection.get(), verb, url));
+    if (request.get() == nullptr) {
         return false;
     }
-    const bool ok = SendAndReceive(request, info, headers);
-    platform::HttpCloseHandle(request);
-    platform::HttpCloseHandle(connection);
-    return ok;
+    return SendAndReceive(request.get(), info, headers);
 }
 
 }  // namespace

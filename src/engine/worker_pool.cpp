@@ -5,6 +5,7 @@
 
 #include "engine/segment_worker.h"
 #include "engine/worker_thread.h"
+#include "transport/handle_owner.h"
 
 namespace pelbrook {
 
@@ -13,15 +14,14 @@ SegmentedOutcome RunSegmentedTransfer(platform::HttpHandle session, const UrlPar
                                       std::int32_t workerCount, ProgressCallback progress,
                                       const std::atomic<bool>* cancel) {
     SegmentedOutcome outcome;
-    platform::FileHandle file =
-        platform::FileCreate(outputPath.c_str(), platform::GenericWrite, SegmentFileSharing, platform::CreateAlways,
-                             platform::FileAttributeNormal);
-    if (file == platform::InvalidFile()) {
+    FileHandleOwner file(platform::FileCreate(outputPath.c_str(), platform::GenericWrite, SegmentFileSharing,
+                                              platform::CreateAlways, platform::FileAttributeNormal));
+    if (file.get() == platform::InvalidFile()) {
         return outcome;
     }
-    platform::FileSetPointer(file, totalSize, platform::FileBegin);
-    platform::FileSetEnd(file);
-    platform::FileClose(file);
+    platform::FileSetPointer(file.get(), totalSize, platform::FileBegin);
+    platform::FileSetEnd(file.get());
+    file.reset();  // before the workers open it
     outcome.fileCreated = true;
 
     std::atomic<std::int32_t> nextSegmentIndex{0};

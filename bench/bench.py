@@ -30,7 +30,7 @@ import chart
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
-from e2e_support import E2eError, Nginx, windows_path  # noqa: E402
+from e2e_support import E2eError, Nginx, windows_path, write_random_file  # noqa: E402
 
 MIB = 1024 * 1024
 GIB = 1024 * MIB
@@ -234,12 +234,7 @@ class Bench:
             if os.path.exists(path) and os.path.getsize(path) == size:
                 continue
             log("== making %s (%d bytes of random data)" % (name, size))
-            with open(path + ".part", "wb") as f:
-                left = size
-                while left > 0:
-                    piece = min(left, 8 * MIB)
-                    f.write(os.urandom(piece))
-                    left -= piece
+            write_random_file(path + ".part", size)
             os.replace(path + ".part", path)
         # Into the page cache, so the first round does not pay for the disk.
         for name in FILES:

@@ -19,7 +19,6 @@ import os
 import pickle
 import platform
 import signal
-import socket
 import statistics
 import subprocess
 import sys
@@ -30,6 +29,9 @@ import time
 import chart
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
+from e2e_support import E2eError, Nginx, windows_path, write_random_file  # noqa: E402
+
 MIB = 1024 * 1024
 GIB = 1024 * MIB
 LIMIT_RATE = 4 * MIB  # nginx.conf.in: limit_rate 4m
@@ -59,7 +61,7 @@ def label(key, connections=None):
             "axel": "axel -n %s" % n, "curl": "curl -o", "wget": "wget -O"}[key]
 
 
-class BenchError(Exception):
+class BenchError(E2eError):
     pass
 
 
@@ -69,10 +71,6 @@ def log(text):
 
 def median(values):
     return statistics.median(values)
-
-
-def windows_path(path):
-    return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
 # ---------------------------------------------------------------- processes
@@ -199,70 +197,6 @@ def output_value(text, key):
     raise BenchError("no %s in output: %r" % (key, text[-400:]))
 
 
-def free_port():
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def wait_for_port(port, seconds, process):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        if process.poll() is not None:
-            return False
-        try:
-            with socket.create_connection(("127.0.0.1", port), timeout=1):
-                return True
-        except OSError:
-            time.sleep(0.05)
-    return False
-
-
-class Nginx:
-    def __init__(self, run_dir, files_dir):
-        self.run_dir = run_dir
-        self.files_dir = files_dir
-        self.process = None
-        self.port = None
-
-    def start(self):
-        os.makedirs(self.run_dir, exist_ok=True)
-        with open(os.path.join(HERE, "nginx.conf.in")) as f:
-            template = f.read()
-        user_line = ""
-        if os.geteuid() == 0:
-            import pwd
-            user_line = "user %s;" % pwd.getpwuid(os.geteuid()).pw_name
-        nginx = "/usr/sbin/nginx" if os.path.exists("/usr/sbin/nginx") else "nginx"
-        for _ in range(5):
-            self.port = free_port()
-            text = (template.replace("@USER_LINE@", user_line).replace("@RUN@", self.run_dir)
-                    .replace("@FILES@", self.files_dir).replace("@PORT@", str(self.port)))
-            conf = os.path.join(self.run_dir, "nginx.conf")
-            with open(conf, "w") as f:
-                f.write(text)
-            self.process = subprocess.Popen(
-                [nginx, "-p", self.run_dir, "-c", conf, "-e", os.path.join(self.run_dir, "error.log")],
-                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            if wait_for_port(self.port, 15, self.process):
-                return
-            self.stop()
-        raise BenchError("nginx did not start; see %s/error.log" % self.run_dir)
-
-    def stop(self):
-        if self.process is None or self.process.poll() is not None:
-            return
-        self.process.terminate()
-        try:
-            self.process.wait(10)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
-            self.process.wait(10)
-
-    def url(self, path):
-        return "http://127.0.0.1:%d%s" % (self.port, path)
-
-
 # ---------------------------------------------------------------- the bench
 
 
@@ -282,7 +216,8 @@ class Bench:
         os.makedirs(self.peer_home, exist_ok=True)
         self.peer_env = {k: v for k, v in os.environ.items() if "proxy" not in k.lower()}
         self.peer_env.update(HOME=self.peer_home, LC_ALL="C")
-        self.nginx = Nginx(os.path.join(self.work, "nginx"), self.files)
+        self.nginx = Nginx(os.path.join(self.work, "nginx"), self.files, template=os.path.join(HERE, "nginx.conf.in"),
+                           secure=False)
         self.wineserver_pid = None
         self.failures = []
         # What ends the run with a non-zero status: an output that differs from its source although its
@@ -299,12 +234,7 @@ class Bench:
             if os.path.exists(path) and os.path.getsize(path) == size:
                 continue
             log("== making %s (%d bytes of random data)" % (name, size))
-            with open(path + ".part", "wb") as f:
-                left = size
-                while left > 0:
-                    piece = min(left, 8 * MIB)
-                    f.write(os.urandom(piece))
-                    left -= piece
+            write_random_file(path + ".part", size)
             os.replace(path + ".part", path)
         # Into the page cache, so the first round does not pay for the disk.
         for name in FILES:
@@ -372,9 +302,9 @@ class Bench:
         if key == "pel":
             return [self.args.wine_run, self.args.harness, "--quiet", "--elapsed", url, windows_path(out), n]
         if key == "floor":
-            return [self.args.wine_run, self.args.floor, str(self.nginx.port), path, windows_path(out), str(size), n]
+            return [self.args.wine_run, self.args.floor, str(self.nginx.http_port), path, windows_path(out), str(size), n]
         if key == "ref":
-            return [sys.executable, os.path.join(HERE, "reference_reader.py"), str(self.nginx.port), path, out]
+            return [sys.executable, os.path.join(HERE, "reference_reader.py"), str(self.nginx.http_port), path, out]
         if key in ("aria", "ariak"):
             # --no-conf and -q only keep a personal configuration and the console out of it.
             cmd = ["aria2c", "--no-conf", "-q", "--allow-overwrite=true", "-x", x, "-s", n]
@@ -448,7 +378,7 @@ class Bench:
 
     def round_trip(self, name):
         run = run_measured([sys.executable, os.path.join(HERE, "reference_reader.py"), "--head",
-                            str(self.nginx.port), "/files/" + name, "-"], os.environ, 60, keep_errors=True)
+                            str(self.nginx.http_port), "/files/" + name, "-"], os.environ, 60, keep_errors=True)
         if run.exit_code != 0:
             raise BenchError("the reference reader's HEAD failed: %s" % run.output.strip())
         return float(output_value(run.output.replace(" ", "\n"), "seconds"))
@@ -503,7 +433,7 @@ class Bench:
                     # The ideal: one connection for 1/n of the file, read whole by one plain reader.
                     part = FILES[name] // n
                     child = Child([sys.executable, os.path.join(HERE, "reference_reader.py"), "--range",
-                                   "0-%d" % (part - 1), str(self.nginx.port), "/limited/" + name,
+                                   "0-%d" % (part - 1), str(self.nginx.http_port), "/limited/" + name,
                                    os.path.join(self.shm, "ref.bin")], os.environ, keep_errors=True)
                     done = child.finish(300)
                     if done.exit_code != 0:
@@ -618,7 +548,7 @@ class Bench:
         started = time.monotonic()
         self.make_files()
         self.nginx.start()
-        log("== nginx on 127.0.0.1:%d; Wine prefix %s" % (self.nginx.port, self.prefix))
+        log("== nginx on 127.0.0.1:%d; Wine prefix %s" % (self.nginx.http_port, self.prefix))
         self.start_wine()
         results = {"load_before": load_before, "rounds": self.rounds}
         log("== 1. limited to 4 MiB/s per connection, 256 MiB, 16 and 32 connections")
@@ -1070,7 +1000,7 @@ def main():
         bench = Bench(args)
         try:
             results = bench.run()
-        except BenchError as error:
+        except E2eError as error:
             print("bench: FAILED: %s" % error, file=sys.stderr, flush=True)
             return 1
         finally:

@@ -16,6 +16,8 @@ import time
 import urllib.request
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+MIB = 1024 * 1024
+SEGMENT = 2 * MIB  # the engine's segment length
 
 
 class E2eError(Exception):
@@ -59,6 +61,25 @@ def wait_for_port(port, seconds, process=None):
 def windows_path(path):
     """The path under Wine's Z: drive, which maps the Unix root."""
     return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def workers_for(connections):
+    """The engine's worker count: the connections asked for, at most 32."""
+    return min(connections, 32)
+
+
+def segment_count(size, connections):
+    """How many segments the engine cuts a file of size bytes into: one per 2 MiB
+    started, at most four per worker and 64 in all, at least one."""
+    workers = workers_for(connections)
+    cap = min(4 * workers, 64)
+    count = -(-size // SEGMENT)
+    return cap if count >= cap else max(count, 1)
+
+
+def accelerated_line(size, connections):
+    return "Mode: Accelerated - %d workers, %d segments, keep-alive reuse (HTTP Range)." % (
+        workers_for(connections), segment_count(size, connections))
 
 
 def make_work_dir(base, prefix):
@@ -133,14 +154,18 @@ def test_ca(folder):
 
 
 class Nginx:
-    """nginx from a rendered copy of nginx.conf.in, with two HTTPS listeners for
-    localhost: one with a self-signed certificate, one signed by test_ca(ca_dir)."""
+    """nginx from a rendered copy of a template (nginx.conf.in here by default).
+    With secure, two HTTPS listeners for localhost as well: one with a
+    self-signed certificate, one signed by test_ca(ca_dir)."""
 
-    def __init__(self, run_dir, files_dir, slow_rate="1m", ca_dir=None):
+    def __init__(self, run_dir, files_dir, slow_rate="1m", ca_dir=None,
+                 template=os.path.join(HERE, "nginx.conf.in"), secure=True):
         self.run_dir = run_dir
         self.files_dir = files_dir
         self.slow_rate = slow_rate
-        self.ca = test_ca(ca_dir or run_dir)
+        self.template = template
+        self.secure = secure
+        self.ca = test_ca(ca_dir or run_dir) if secure else None
         self.process = None
         self.http_port = None
         self.https_port = None
@@ -159,17 +184,22 @@ class Nginx:
                 "-extfile", run + "/localhost.ext", "-out", run + "/localhost.pem")
 
     def start(self):
-        self._make_certificates()
-        with open(os.path.join(HERE, "nginx.conf.in")) as f:
+        os.makedirs(self.run_dir, exist_ok=True)
+        if self.secure:
+            self._make_certificates()
+        with open(self.template) as f:
             template = f.read()
         user_line = ""
         if os.geteuid() == 0:
             import pwd
             user_line = "user %s;" % pwd.getpwuid(os.geteuid()).pw_name
         for attempt in range(5):
-            self.http_port, self.https_port, self.trusted_port = free_port(), free_port(), free_port()
-            if len({self.http_port, self.https_port, self.trusted_port}) < 3:
-                continue
+            self.http_port = free_port()
+            if self.secure:
+                self.https_port, self.trusted_port = free_port(), free_port()
+                if len({self.http_port, self.https_port, self.trusted_port}) < 3:
+                    continue
+            ports = (self.http_port, self.https_port, self.trusted_port) if self.secure else (self.http_port,)
             text = (template.replace("@USER_LINE@", user_line).replace("@RUN@", self.run_dir)
                     .replace("@FILES@", self.files_dir).replace("@SLOW_RATE@", self.slow_rate)
                     .replace("@HTTP_PORT@", str(self.http_port)).replace("@HTTPS_PORT@", str(self.https_port))
@@ -180,8 +210,7 @@ class Nginx:
             self.process = subprocess.Popen(
                 [tool_path("nginx"), "-p", self.run_dir, "-c", conf, "-e", os.path.join(self.run_dir, "error.log")],
                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            if all(wait_for_port(port, 15, self.process)
-                   for port in (self.http_port, self.https_port, self.trusted_port)):
+            if all(wait_for_port(port, 15, self.process) for port in ports):
                 return self
             stop_process(self.process)
         raise E2eError("nginx did not start; see %s/error.log" % self.run_dir)

@@ -15,11 +15,9 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import test_content  # noqa: E402
-from e2e_support import (E2eError, FaultServer, Nginx, Results, files_equal, make_work_dir,  # noqa: E402
-                         require_tools, run_wine, windows_path, write_random_file)
-
-MIB = 1024 * 1024
-SEGMENT = 2 * MIB
+from e2e_support import (MIB, SEGMENT, E2eError, FaultServer, Nginx, Results, accelerated_line,  # noqa: E402
+                         files_equal, make_work_dir, require_tools, run_wine, segment_count, windows_path,
+                         workers_for, write_random_file)
 
 DONE = "Download completed."
 FAILED = "Download failed."
@@ -37,22 +35,6 @@ CASE_SECONDS = 240
 HUGE = 4608 * MIB
 # Under ctest's 600 s, so that a stuck run ends with its own word on what it waited for.
 RUN_SECONDS = 540
-
-
-def workers_for(connections):
-    return min(connections, 32)
-
-
-def segment_count(size, connections):
-    workers = workers_for(connections)
-    cap = min(4 * workers, 64)
-    count = -(-size // SEGMENT)
-    return cap if count >= cap else max(count, 1)
-
-
-def accelerated_line(size, connections):
-    return "Mode: Accelerated - %d workers, %d segments, keep-alive reuse (HTTP Range)." % (
-        workers_for(connections), segment_count(size, connections))
 
 
 def mode_for(size, connections, ranges=True):

@@ -22,10 +22,9 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_support import (E2eError, FaultServer, Nginx, Results, files_equal, make_work_dir,  # noqa: E402
-                         require_tools, stop_process, tool_path, windows_path, write_random_file)
+from e2e_support import (MIB, E2eError, FaultServer, Nginx, Results, accelerated_line, files_equal,  # noqa: E402
+                         make_work_dir, require_tools, stop_process, tool_path, windows_path, write_random_file)
 
-MIB = 1024 * 1024
 URL_EDIT, FOLDER_EDIT, BROWSE, CONNECTIONS, START, PROGRESS, STATUS, MODE = 101, 102, 103, 104, 105, 106, 107, 108
 INPUTS = (URL_EDIT, FOLDER_EDIT, BROWSE, CONNECTIONS)
 
@@ -38,13 +37,6 @@ DOUBLE_CLICK_SECONDS = 0.6  # Wine's double-click time, 500 ms, and a margin
 SIZE = r"\d+(\.\d)? (B|KB|MB|GB)"
 SPEED = r"(0 B/s|\d+\.\d (B|KB|MB)/s)"
 DURATION = r"\d+:\d\d(:\d\d)?"
-
-
-def accelerated_line(size, connections):
-    cap = min(4 * connections, 64)
-    count = -(-size // (2 * MIB))
-    count = cap if count >= cap else max(count, 1)
-    return "Mode: Accelerated - %d workers, %d segments, keep-alive reuse (HTTP Range)." % (connections, count)
 
 
 def finished_line(message, path):

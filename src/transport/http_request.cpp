@@ -1,6 +1,7 @@
 #include "transport/http_request.h"
 
 #include <limits>
+#include <string_view>
 #include <vector>
 
 #include "transport/text_scan.h"
@@ -53,13 +54,8 @@ bool IsTrimmed(wchar_t c) { return c == L' ' || c == L'\t' || c == L'\r' || c ==
 
 // What the C runtime's iswspace calls white space: the conversion skips it.
 bool IsLeadingSpace(wchar_t c) {
-    switch (static_cast<std::uint32_t>(c)) {
-        case 0x09: case 0x0A: case 0x0B: case 0x0C: case 0x0D: case 0x20: case 0xA0: case 0x1680:
-        case 0x2028: case 0x2029: case 0x202F: case 0x205F: case 0x3000:
-            return true;
-        default:
-            return c >= 0x2000 && c <= 0x200A;
-    }
+    constexpr std::wstring_view Spaces = L"\t\n\v\f\r \u00A0\u1680\u2028\u2029\u202F\u205F\u3000";
+    return Spaces.find(c) != std::wstring_view::npos || (c >= 0x2000 && c <= 0x200A);
 }
 
 }  // namespace

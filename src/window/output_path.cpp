@@ -3,6 +3,7 @@
 #include <array>
 #include <cstddef>
 #include <initializer_list>
+#include <string_view>
 #include <vector>
 
 #include "transport/text_scan.h"
@@ -25,13 +26,8 @@ bool IsHiddenFormatCharacter(wchar_t c) {
 
 bool IsForbiddenInName(wchar_t c) {
     if (c < 0x20 || IsHiddenFormatCharacter(c)) return true;
-    switch (c) {
-        case L'<': case L'>': case L':': case L'"': case L'|':
-        case L'*': case L'?': case L'\\': case L'/':
-            return true;
-        default:
-            return false;
-    }
+    constexpr std::wstring_view Forbidden = L"<>:\"|*?\\/";
+    return Forbidden.find(c) != std::wstring_view::npos;
 }
 
 // Windows resolves these to devices whatever extension follows them, and

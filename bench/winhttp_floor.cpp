@@ -33,13 +33,12 @@ constexpr DWORD kChunk = 1024 * 1024;
 bool FetchRange(HINTERNET session, INTERNET_PORT port, const std::wstring& path, const std::wstring& output,
                 std::uint64_t first, std::uint64_t last) {
     bool ok = false;
-    HANDLE file = CreateFileW(output.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = CreateFileW(output.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
     HINTERNET connection = WinHttpConnect(session, L"127.0.0.1", port, 0);
-    HINTERNET request = connection != nullptr
-                            ? WinHttpOpenRequest(connection, L"GET", path.c_str(), nullptr, WINHTTP_NO_REFERER,
-                                                 WINHTTP_DEFAULT_ACCEPT_TYPES, 0)
-                            : nullptr;
+    HINTERNET request = connection != nullptr ? WinHttpOpenRequest(connection, L"GET", path.c_str(), nullptr,
+                                                                   WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, 0)
+                                              : nullptr;
     const std::wstring range = L"Range: bytes=" + std::to_wstring(first) + L"-" + std::to_wstring(last);
     LARGE_INTEGER at;
     at.QuadPart = static_cast<LONGLONG>(first);
@@ -87,17 +86,17 @@ int wmain(int argc, wchar_t** argv) {
     if (port == 0 || size == 0 || connections < 1 || connections > 64) {
         return 2;
     }
-    HANDLE file = CreateFileW(output.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = CreateFileW(output.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
     LARGE_INTEGER end;
     end.QuadPart = static_cast<LONGLONG>(size);
-    const bool sized = file != INVALID_HANDLE_VALUE && SetFilePointerEx(file, end, nullptr, FILE_BEGIN) &&
-                       SetEndOfFile(file);
+    const bool sized =
+        file != INVALID_HANDLE_VALUE && SetFilePointerEx(file, end, nullptr, FILE_BEGIN) && SetEndOfFile(file);
     if (file != INVALID_HANDLE_VALUE) {
         CloseHandle(file);
     }
-    HINTERNET session = WinHttpOpen(L"winhttp_floor", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
-                                    WINHTTP_NO_PROXY_BYPASS, 0);
+    HINTERNET session =
+        WinHttpOpen(L"winhttp_floor", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
     if (!sized || session == nullptr) {
         return 1;
     }

@@ -40,9 +40,9 @@ void ConfigureSession(platform::HttpHandle session) {
 // window may be closing) leaves the output path alone. Whatever does not end
 // at the output path is deleted.
 bool ReplaceOutputFile(const std::wstring& temporaryPath, const std::wstring& outputPath) {
-    const bool moved = !CancelFlag.load() &&
-                       platform::FileMove(temporaryPath.c_str(), outputPath.c_str(),
-                                          platform::MoveFileReplaceExisting | platform::MoveFileWriteThrough);
+    const bool moved =
+        !CancelFlag.load() && platform::FileMove(temporaryPath.c_str(), outputPath.c_str(),
+                                                 platform::MoveFileReplaceExisting | platform::MoveFileWriteThrough);
     if (!moved) {
         platform::FileDelete(temporaryPath.c_str());
     }
@@ -106,9 +106,8 @@ DownloadResult RunDownload(const DownloadRequest& request, ProgressCallback prog
         status(result.modeLine);
     }
 
-    const std::wstring temporaryPath = request.temporaryPath.empty()
-                                           ? TemporaryPathFor(request.outputPath, L"")
-                                           : request.temporaryPath;
+    const std::wstring temporaryPath =
+        request.temporaryPath.empty() ? TemporaryPathFor(request.outputPath, L"") : request.temporaryPath;
     if (!mode.accelerated) {
         const bool ok =
             DownloadSingleConnection(session.get(), url, temporaryPath, progress, &CancelFlag, probe.totalSize) &&
@@ -118,8 +117,8 @@ DownloadResult RunDownload(const DownloadRequest& request, ProgressCallback prog
         return result;
     }
 
-    const SegmentedOutcome outcome = RunSegmentedTransfer(session.get(), url, temporaryPath, probe.totalSize,
-                                                          mode.plan, mode.workerCount, progress, &CancelFlag);
+    const SegmentedOutcome outcome = RunSegmentedTransfer(session.get(), url, temporaryPath, probe.totalSize, mode.plan,
+                                                          mode.workerCount, progress, &CancelFlag);
     if (!outcome.fileCreated) {
         result.message = L"Could not create output file.";
         return result;

@@ -68,7 +68,8 @@ ModeDecision DecideMode(const ProbeResult& probe, std::int32_t connections) {
     return decision;
 }
 
-std::wstring BuildModeLine(bool accelerated, std::int32_t workerCount, bool rangesAccepted, std::uint32_t segmentCount) {
+std::wstring BuildModeLine(bool accelerated, std::int32_t workerCount, bool rangesAccepted,
+                           std::uint32_t segmentCount) {
     if (accelerated) {
         return L"Mode: Accelerated - " + std::to_wstring(workerCount) + L" workers, " + std::to_wstring(segmentCount) +
                L" segments, keep-alive reuse (HTTP Range).";

@@ -35,8 +35,8 @@ std::wstring TrimWhitespace(const std::wstring& text);
 // other character.
 struct LeadingNumber {
     bool negative = false;
-    bool overflow = false;       // the digits do not fit 64 bits
-    std::uint64_t magnitude = 0; // valid unless overflow
+    bool overflow = false;        // the digits do not fit 64 bits
+    std::uint64_t magnitude = 0;  // valid unless overflow
 };
 LeadingNumber ScanLeadingNumber(const std::wstring& text);
 // _wcstoui64(text, nullptr, 10), the same on every build.

@@ -96,8 +96,8 @@ void StartDownload() {
     const std::uint32_t job = ++App.jobNumber;
     // Named after the process and the job, so that two windows downloading
     // the same name never write into one file.
-    App.temporaryPath = TemporaryPathFor(
-        outputPath, std::to_wstring(platform::CurrentProcessId()) + L"-" + std::to_wstring(job));
+    App.temporaryPath =
+        TemporaryPathFor(outputPath, std::to_wstring(platform::CurrentProcessId()) + L"-" + std::to_wstring(job));
     const std::wstring temporaryPath = App.temporaryPath;
     if (platform::StartDetachedThread([url, outputPath, count, job, temporaryPath] {
             JobThreadMain(url, outputPath, count, job, temporaryPath);

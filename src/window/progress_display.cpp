@@ -47,8 +47,8 @@ std::wstring TimeLeft(std::uint64_t done, std::uint64_t total, std::uint64_t ela
     if (speed <= SlowestUsableSpeed) return L"--:--";
     constexpr std::uint64_t longestSeconds = std::numeric_limits<std::uint64_t>::max() / 1000;
     double seconds = static_cast<double>(total - done) / speed;
-    std::uint64_t whole = seconds >= static_cast<double>(longestSeconds) ? longestSeconds
-                                                                          : static_cast<std::uint64_t>(seconds);
+    std::uint64_t whole =
+        seconds >= static_cast<double>(longestSeconds) ? longestSeconds : static_cast<std::uint64_t>(seconds);
     return FormatDuration(whole * 1000);
 }
 

@@ -71,9 +71,7 @@ void RaiseMax(std::atomic<std::uint64_t>& target, std::uint64_t value) {
     }
 }
 
-void PrintLine(const char* key, const std::string& value) {
-    std::printf("%s=%s\n", key, value.c_str());
-}
+void PrintLine(const char* key, const std::string& value) { std::printf("%s=%s\n", key, value.c_str()); }
 
 void PrintLine(const char* key, std::uint64_t value) {
     std::printf("%s=%llu\n", key, static_cast<unsigned long long>(value));

@@ -93,9 +93,7 @@ std::wstring ClassOf(HWND window) {
     return name;
 }
 
-HWND Control(int id) {
-    return g_main != nullptr ? GetDlgItem(g_main, id) : nullptr;
-}
+HWND Control(int id) { return g_main != nullptr ? GetDlgItem(g_main, id) : nullptr; }
 
 void Answer(const std::string& line) {
     std::fwrite(line.data(), 1, line.size(), stdout);
@@ -246,15 +244,17 @@ std::string Handle(const std::string& line) {
         if (process == nullptr) {
             return "err no such process";
         }
-        const bool ended = TerminateProcess(process, 99) && WaitForSingleObject(process, MessageTimeoutMs) == WAIT_OBJECT_0;
+        const bool ended =
+            TerminateProcess(process, 99) && WaitForSingleObject(process, MessageTimeoutMs) == WAIT_OBJECT_0;
         CloseHandle(process);
         return ended ? "ok" : "err could not end it";
     }
     if (command == "waitprocess") {
         const std::size_t split = args.find(' ');
         const DWORD pid = static_cast<DWORD>(std::strtoul(args.substr(0, split).c_str(), nullptr, 10));
-        const DWORD waitMs =
-            split == std::string::npos ? 0 : static_cast<DWORD>(std::strtoul(args.substr(split + 1).c_str(), nullptr, 10));
+        const DWORD waitMs = split == std::string::npos
+                                 ? 0
+                                 : static_cast<DWORD>(std::strtoul(args.substr(split + 1).c_str(), nullptr, 10));
         HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
         if (process == nullptr) {
             return "err no such process";
@@ -274,7 +274,8 @@ std::string Handle(const std::string& line) {
         return "ok " + list.json + "]";
     }
     if (command == "closewindow") {
-        const auto window = reinterpret_cast<HWND>(static_cast<std::uintptr_t>(std::strtoull(args.c_str(), nullptr, 10)));
+        const auto window =
+            reinterpret_cast<HWND>(static_cast<std::uintptr_t>(std::strtoull(args.c_str(), nullptr, 10)));
         return PostMessageW(window, WM_CLOSE, 0, 0) ? "ok" : "err post failed";
     }
     if (g_main == nullptr || !IsWindow(g_main)) {
@@ -286,16 +287,16 @@ std::string Handle(const std::string& line) {
     if (command == "rect") {
         RECT rect{};
         GetWindowRect(g_main, &rect);
-        return "ok " + std::to_string(rect.left) + " " + std::to_string(rect.top) + " " +
-               std::to_string(rect.right) + " " + std::to_string(rect.bottom);
+        return "ok " + std::to_string(rect.left) + " " + std::to_string(rect.top) + " " + std::to_string(rect.right) +
+               " " + std::to_string(rect.bottom);
     }
     if (command == "screenrect") {
         RECT rect{};
         if (!GetWindowRect(Control(std::atoi(args.c_str())), &rect)) {
             return "err no control " + args;
         }
-        return "ok " + std::to_string(rect.left) + " " + std::to_string(rect.top) + " " +
-               std::to_string(rect.right) + " " + std::to_string(rect.bottom);
+        return "ok " + std::to_string(rect.left) + " " + std::to_string(rect.top) + " " + std::to_string(rect.right) +
+               " " + std::to_string(rect.bottom);
     }
     if (command == "close") {
         return PostMessageW(g_main, WM_CLOSE, 0, 0) ? "ok" : "err post failed";

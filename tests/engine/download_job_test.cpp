@@ -181,8 +181,8 @@ TEST_F(DownloadJobTest, SessionArgumentsAndOptions) {
     EXPECT_TRUE(log.proxyNull);
     EXPECT_TRUE(log.bypassNull);
     EXPECT_EQ(log.openFlags, 0u);
-    const std::vector<std::pair<std::uint32_t, std::uint32_t>> expected = {
-        {3, 60000}, {5, 60000}, {6, 60000}, {63, 1}, {73, 100}, {74, 100}};
+    const std::vector<std::pair<std::uint32_t, std::uint32_t>> expected = {{3, 60000}, {5, 60000}, {6, 60000},
+                                                                           {63, 1},    {73, 100},  {74, 100}};
     ASSERT_EQ(log.options.size(), expected.size());
     for (std::size_t i = 0; i < expected.size(); ++i) {
         EXPECT_EQ(log.options[i].option, expected[i].first) << i;
@@ -520,8 +520,7 @@ TEST_F(DownloadJobTest, ExistingFileSurvivesEveryUnsuccessfulEnd) {
         {"broken body", 1, whole([](ScriptedResponse& r) { r.breakAtPiece = 3; }), false, Failed},
         {"single canceled", 1, whole(cancelAtPiece), false, Failed},
         {"single, replace refused", 1, nullptr, true, Failed},
-        {"segment lost", 4, segments(false, [](ScriptedResponse& r) { r = MakeResponse(500, {}); }), false,
-         Incomplete},
+        {"segment lost", 4, segments(false, [](ScriptedResponse& r) { r = MakeResponse(500, {}); }), false, Incomplete},
         {"segments canceled", 4, segments(true, cancelAtPiece), false, L"Download canceled."},
         {"segmented, replace refused", 4, nullptr, true, Failed},
     };

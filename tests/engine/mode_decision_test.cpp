@@ -12,7 +12,8 @@ namespace pelbrook {
 namespace {
 
 const std::wstring AcceleratedLine8x32 = L"Mode: Accelerated - 8 workers, 32 segments, keep-alive reuse (HTTP Range).";
-const std::wstring OneConnectionLine = L"Mode: Single connection - Connections is set to 1, so acceleration is disabled.";
+const std::wstring OneConnectionLine =
+    L"Mode: Single connection - Connections is set to 1, so acceleration is disabled.";
 const std::wstring NoRangeLine =
     L"Mode: Single connection - server does not support HTTP Range (Accept-Ranges: bytes).";
 const std::wstring UnknownLine = L"Mode: Single connection - server file size unknown or acceleration unavailable.";
@@ -72,18 +73,14 @@ TEST(DecideMode, Table) {
         {"one segment", Answered(1048576, {L"Accept-Ranges: bytes"}), 8, true, 8, true, 1,
          L"Mode: Accelerated - 8 workers, 1 segments, keep-alive reuse (HTTP Range)."},
         {"capitals", Answered(104857600, {L"Accept-Ranges: BYTES"}), 8, true, 8, true, 32, AcceleratedLine8x32},
-        {"lower-case name", Answered(104857600, {L"accept-ranges: bytes"}), 8, true, 8, true, 32,
-         AcceleratedLine8x32},
+        {"lower-case name", Answered(104857600, {L"accept-ranges: bytes"}), 8, true, 8, true, 32, AcceleratedLine8x32},
         {"padded value", Answered(104857600, {L"Accept-Ranges: \t bytes \t"}), 8, true, 8, true, 32,
          AcceleratedLine8x32},
         {"none", Answered(104857600, {L"Accept-Ranges: none"}), 8, false, 8, false, 0, NoRangeLine},
-        {"bytes and more", Answered(104857600, {L"Accept-Ranges: bytes, pages"}), 8, false, 8, false, 0,
-         NoRangeLine},
-        {"missing header", Answered(104857600, {L"Content-Length: 104857600"}), 8, false, 8, false, 0,
-         NoRangeLine},
+        {"bytes and more", Answered(104857600, {L"Accept-Ranges: bytes, pages"}), 8, false, 8, false, 0, NoRangeLine},
+        {"missing header", Answered(104857600, {L"Content-Length: 104857600"}), 8, false, 8, false, 0, NoRangeLine},
         {"longer name only", Answered(104857600, {L"X-Accept-Ranges: bytes"}), 8, false, 8, false, 0, NoRangeLine},
-        {"one connection", Answered(104857600, {L"Accept-Ranges: bytes"}), 1, false, 1, true, 0,
-         OneConnectionLine},
+        {"one connection", Answered(104857600, {L"Accept-Ranges: bytes"}), 1, false, 1, true, 0, OneConnectionLine},
         {"forty connections", Answered(1073741824, {L"Accept-Ranges: bytes"}), 40, true, 32, true, 64,
          L"Mode: Accelerated - 32 workers, 64 segments, keep-alive reuse (HTTP Range)."},
         {"size unknown", Answered(0, {L"Accept-Ranges: bytes"}), 8, false, 8, true, 0, UnknownLine},

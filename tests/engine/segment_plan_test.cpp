@@ -91,8 +91,8 @@ TEST(PlanSegments, HugeWorkerCountsStayAtSixtyFour) {
 // Sizes close to 2^64 once wrapped the rounded-up division to a tiny count.
 TEST(PlanSegments, SizesNearTheTopOfTheRange) {
     const std::vector<std::uint64_t> sizes = {
-        Max64, Max64 - 1, Max64 - 2 * MiB + 1, Max64 - 2 * MiB + 2, Max64 - 2 * MiB, Max64 / 2 + 1,
-        std::uint64_t{1} << 63, (std::uint64_t{1} << 63) - 1,
+        Max64,           Max64 - 1,     Max64 - 2 * MiB + 1,    Max64 - 2 * MiB + 2,
+        Max64 - 2 * MiB, Max64 / 2 + 1, std::uint64_t{1} << 63, (std::uint64_t{1} << 63) - 1,
     };
     for (const std::uint64_t total : sizes) {
         for (const std::int32_t workers : {1, 2, 16, 32}) {

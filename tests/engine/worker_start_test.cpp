@@ -49,13 +49,14 @@ TEST_F(WorkerStartTest, RefusedStartsInAJob) {
         testing::SetWorkerStartFilter(c.allow);
         const std::wstring output = PathIn(L"start.bin");
 
-        const DownloadResult result =
-            RunDownload(DownloadRequest{L"http://h.example/f", output, 4, {}}, [](std::uint64_t, std::uint64_t) {}, nullptr);
+        const DownloadResult result = RunDownload(
+            DownloadRequest{L"http://h.example/f", output, 4, {}}, [](std::uint64_t, std::uint64_t) {}, nullptr);
 
         EXPECT_EQ(testing::WorkerStartCalls(), 4) << "every worker is tried";
         EXPECT_EQ(result.success, c.complete);
-        EXPECT_EQ(result.message, c.complete ? std::wstring(L"Download completed.")
-                                             : std::wstring(L"Download incomplete. Try fewer connections (e.g. 4 or 1)."));
+        EXPECT_EQ(result.message, c.complete
+                                      ? std::wstring(L"Download completed.")
+                                      : std::wstring(L"Download incomplete. Try fewer connections (e.g. 4 or 1)."));
         EXPECT_EQ(result.bytesDownloaded, c.complete ? served->content.size() : 0u);
         const std::string onDisk = testing::ReadFileBytes(output);
         EXPECT_EQ(onDisk.size(), served->content.size());
@@ -76,9 +77,9 @@ TEST_F(WorkerStartTest, RefusedStartsAreCountedAsFailures) {
     testing::SetWorkerStartFilter([](int i) { return i % 2 == 0; });
     const std::vector<ByteRange> plan = PlanSegments(served->content.size(), 6);
     platform::HttpHandle session = platform::HttpOpen(L"start test", 0, nullptr, nullptr, 0);
-    const SegmentedOutcome outcome = RunSegmentedTransfer(session, UrlParts{L"h", L"/f", 80, false},
-                                                          PathIn(L"pool.bin"), served->content.size(), plan, 6,
-                                                          nullptr, &CancelFlag);
+    const SegmentedOutcome outcome =
+        RunSegmentedTransfer(session, UrlParts{L"h", L"/f", 80, false}, PathIn(L"pool.bin"), served->content.size(),
+                             plan, 6, nullptr, &CancelFlag);
     platform::HttpCloseHandle(session);
     EXPECT_TRUE(outcome.fileCreated);
     EXPECT_EQ(outcome.failedSegments, 3);

@@ -330,8 +330,8 @@ std::uint32_t CurrentProcessId() { return testing::RecordedProcessId; }
 void ShellExecuteOpen(const wchar_t* verb, const wchar_t* file, const wchar_t* parameters, int showCommand) {
     auto& r = R();
     std::lock_guard<std::mutex> lock(r.mutex);
-    r.shellCalls.push_back(testing::ShellCall{verb ? verb : L"", file ? file : L"", parameters ? parameters : L"",
-                                              showCommand});
+    r.shellCalls.push_back(
+        testing::ShellCall{verb ? verb : L"", file ? file : L"", parameters ? parameters : L"", showCommand});
 }
 
 bool GetProfileFolder(wchar_t* buffer) {

@@ -91,8 +91,8 @@ void JoinJobThreads();
 std::size_t PendingMessages();
 // Hands queued messages, in posting order, to `dispatch` on the calling
 // thread until `done` returns true or `limit` passes. True when `done` held.
-bool PumpMessagesUntil(const std::function<void(const PostedMessage&)>& dispatch,
-                       const std::function<bool()>& done, std::chrono::milliseconds limit);
+bool PumpMessagesUntil(const std::function<void(const PostedMessage&)>& dispatch, const std::function<bool()>& done,
+                       std::chrono::milliseconds limit);
 // Takes every queued message without dispatching it.
 std::vector<PostedMessage> TakeMessages();
 

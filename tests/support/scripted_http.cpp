@@ -64,9 +64,12 @@ bool Fail(std::uint32_t error) {
 
 std::string HandleName(const Handle& h) {
     switch (h.kind) {
-        case Kind::Session: return "session";
-        case Kind::Connection: return "connection:" + std::to_string(h.id);
-        case Kind::Request: return "request:" + std::to_string(h.id);
+        case Kind::Session:
+            return "session";
+        case Kind::Connection:
+            return "connection:" + std::to_string(h.id);
+        case Kind::Request:
+            return "request:" + std::to_string(h.id);
     }
     return "?";
 }
@@ -112,18 +115,30 @@ void* NewHandle(State& s, Kind kind, int id, std::size_t logIndex) {
 
 const char* ReasonPhrase(std::uint32_t status) {
     switch (status) {
-        case 200: return "OK";
-        case 206: return "Partial Content";
-        case 301: return "Moved Permanently";
-        case 302: return "Found";
-        case 400: return "Bad Request";
-        case 403: return "Forbidden";
-        case 404: return "Not Found";
-        case 405: return "Method Not Allowed";
-        case 416: return "Range Not Satisfiable";
-        case 500: return "Internal Server Error";
-        case 503: return "Service Unavailable";
-        default: return "Status";
+        case 200:
+            return "OK";
+        case 206:
+            return "Partial Content";
+        case 301:
+            return "Moved Permanently";
+        case 302:
+            return "Found";
+        case 400:
+            return "Bad Request";
+        case 403:
+            return "Forbidden";
+        case 404:
+            return "Not Found";
+        case 405:
+            return "Method Not Allowed";
+        case 416:
+            return "Range Not Satisfiable";
+        case 500:
+            return "Internal Server Error";
+        case 503:
+            return "Service Unavailable";
+        default:
+            return "Status";
     }
 }
 
@@ -214,7 +229,8 @@ bool HttpSetOption(HttpHandle handle, std::uint32_t option, const void* buffer, 
     testing::RecordedOption recorded;
     recorded.option = option;
     recorded.length = length;
-    if (buffer != nullptr && length == sizeof(std::uint32_t)) std::memcpy(&recorded.value, buffer, sizeof(std::uint32_t));
+    if (buffer != nullptr && length == sizeof(std::uint32_t))
+        std::memcpy(&recorded.value, buffer, sizeof(std::uint32_t));
     s.log.options.push_back(recorded);
     return true;
 }
@@ -461,9 +477,15 @@ bool HttpCloseHandle(HttpHandle handle) {
     --s.log.openHandles;
     s.log.closes.push_back(testing::HandleName(h));
     switch (h.kind) {
-        case Kind::Session: ++s.log.sessionsClosed; break;
-        case Kind::Connection: s.log.connections[h.logIndex].closed = true; break;
-        case Kind::Request: s.log.requests[h.logIndex].closed = true; break;
+        case Kind::Session:
+            ++s.log.sessionsClosed;
+            break;
+        case Kind::Connection:
+            s.log.connections[h.logIndex].closed = true;
+            break;
+        case Kind::Request:
+            s.log.requests[h.logIndex].closed = true;
+            break;
     }
     return true;
 }

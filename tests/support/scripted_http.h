@@ -24,7 +24,7 @@ struct ScriptedResponse {
     std::vector<std::string> body;  // one read delivers at most one piece (less if the reader asks for less)
     bool breakAfterBody = false;    // after the last piece a read fails instead of returning 0 bytes
     std::size_t breakAtPiece = static_cast<std::size_t>(-1);  // the read of this piece fails instead
-    bool failHeaderFetch = false;   // the raw-header size query behaves, the fetch into the buffer fails
+    bool failHeaderFetch = false;  // the raw-header size query behaves, the fetch into the buffer fails
     // Runs on the reading thread before every read, with the index of the piece about to be read.
     std::function<void(std::size_t pieceIndex)> beforeRead;
 };
@@ -47,10 +47,10 @@ struct RecordedRequest {
     std::wstring path;
     std::uint32_t openFlags = 0;
     bool versionNull = true, referrerNull = true, acceptTypesNull = true;
-    bool headersNull = true;             // the send passed no header pointer
-    std::uint32_t headersLength = 0;     // as passed to the send
-    std::wstring headers;                // the header text as sent
-    std::thread::id thread;              // thread that sent it
+    bool headersNull = true;          // the send passed no header pointer
+    std::uint32_t headersLength = 0;  // as passed to the send
+    std::wstring headers;             // the header text as sent
+    std::thread::id thread;           // thread that sent it
     bool closed = false;
     // What else the send and receive were given; every request of the program is bodiless.
     bool sent = false, received = false;
@@ -59,7 +59,7 @@ struct RecordedRequest {
     std::uintptr_t context = 0;
     bool receiveReservedNull = true;
     std::vector<RecordedQuery> queries;
-    int reads = 0;                  // WinHttpReadData calls
+    int reads = 0;  // WinHttpReadData calls
     std::uint64_t bytesDelivered = 0;
 };
 
@@ -88,7 +88,7 @@ struct HttpLog {
     std::vector<RecordedRequest> requests;
     // Every close in order: "session", "connection:<id>", "request:<id>".
     std::vector<std::string> closes;
-    int openHandles = 0;  // handles opened and not yet closed
+    int openHandles = 0;      // handles opened and not yet closed
     int connectAttempts = 0;  // WinHttpConnect calls, failed ones included
     // Calls on a null, unknown, closed or earlier script's handle, or of the wrong kind,
     // e.g. "double close request:3"; a sound caller leaves this empty.

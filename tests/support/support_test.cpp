@@ -35,8 +35,8 @@ TEST(ScriptedHttpTest, OneExchangeIsAnsweredAndRecorded) {
     ASSERT_TRUE(pf::HttpReceiveResponse(request, nullptr));
 
     std::uint32_t status = 0, size = 4;
-    ASSERT_TRUE(pf::HttpQueryHeaders(request, pf::QueryStatusCode | pf::QueryFlagNumber, nullptr, &status, &size,
-                                     nullptr));
+    ASSERT_TRUE(
+        pf::HttpQueryHeaders(request, pf::QueryStatusCode | pf::QueryFlagNumber, nullptr, &status, &size, nullptr));
     EXPECT_EQ(status, 206u);
 
     size = 0;

@@ -15,8 +15,8 @@
 
 namespace pelbrook::platform {
 // From real_files.cpp.
-FileHandle RealFileCreate(const wchar_t* path, std::uint32_t access, std::uint32_t shareMode,
-                          std::uint32_t disposition, std::uint32_t attributes);
+FileHandle RealFileCreate(const wchar_t* path, std::uint32_t access, std::uint32_t shareMode, std::uint32_t disposition,
+                          std::uint32_t attributes);
 bool RealFileSetPointer(FileHandle file, std::uint64_t distance, std::uint32_t moveMethod);
 bool RealFileSetEnd(FileHandle file);
 bool RealFileWrite(FileHandle file, const void* buffer, std::uint32_t bytesToWrite, std::uint32_t* bytesWritten);
@@ -35,7 +35,7 @@ struct FileState {
     std::mutex mutex;
     FileFaultPlan plan;
     FileLog log;
-    std::unordered_map<std::uint32_t, int> ordinals;              // per disposition
+    std::unordered_map<std::uint32_t, int> ordinals;               // per disposition
     std::unordered_map<platform::FileHandle, std::uint64_t> open;  // live handle -> position
 };
 
@@ -103,8 +103,8 @@ std::wstring NewTestDirectory() {
     std::error_code error;
     const fs::path base = fs::temp_directory_path(error);
     for (int attempt = 0; attempt < 1000; ++attempt) {
-        const std::wstring name = L"pelbrook-test-" + std::to_wstring(std::random_device{}()) + L"-" +
-                                  std::to_wstring(counter.fetch_add(1));
+        const std::wstring name =
+            L"pelbrook-test-" + std::to_wstring(std::random_device{}()) + L"-" + std::to_wstring(counter.fetch_add(1));
         const fs::path dir = base / ToPath(name);
         if (fs::create_directory(dir, error)) return FromPath(dir);
     }

@@ -49,7 +49,7 @@ struct FileLog {
     int writes = 0;
     std::uint64_t bytesWritten = 0;
     int setEnds = 0;
-    std::vector<std::wstring> deletes;  // every FileDelete path, in call order
+    std::vector<std::wstring> deletes;                         // every FileDelete path, in call order
     std::vector<std::pair<std::wstring, std::wstring>> moves;  // every FileMove (from, to), in call order
     // Calls on a null, invalid or already closed handle; a sound caller leaves this empty.
     std::vector<std::string> misuses;

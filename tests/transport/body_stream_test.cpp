@@ -54,15 +54,17 @@ protected:
         ASSERT_TRUE(platform::HttpSendRequest(request_, nullptr, 0, nullptr, 0, 0, 0));
         ASSERT_TRUE(platform::HttpReceiveResponse(request_, nullptr));
         ASSERT_TRUE(testing::WriteFileBytes(path_, fileContent));
-        file_ = platform::FileCreate(path_.c_str(), platform::GenericWrite, platform::FileShareRead | platform::FileShareWrite,
-                                     platform::OpenExisting, platform::FileAttributeNormal);
+        file_ = platform::FileCreate(path_.c_str(), platform::GenericWrite,
+                                     platform::FileShareRead | platform::FileShareWrite, platform::OpenExisting,
+                                     platform::FileAttributeNormal);
         ASSERT_NE(file_, platform::InvalidFile());
     }
 
     bool Stream(std::uint64_t offset, std::uint64_t expected, std::atomic<std::uint64_t>* counter = nullptr,
                 bool withProgress = true, const std::atomic<bool>* cancel = nullptr) {
         ProgressCallback progress;
-        if (withProgress) progress = [this](std::uint64_t done, std::uint64_t total) { calls_.push_back({done, total}); };
+        if (withProgress)
+            progress = [this](std::uint64_t done, std::uint64_t total) { calls_.push_back({done, total}); };
         return StreamBodyToFile(request_, file_, offset, expected, counter, progress, 777, cancel);
     }
 
@@ -208,8 +210,20 @@ TEST_F(BodyStreamTest, FileFailuresEndTheBody) {
         std::string left;
         int reads;
     } cases[] = {
-        {"seek", [] { testing::FileFaultPlan p; p.failSetPointer = true; return p; }(), "..........", 0},
-        {"write", [] { testing::FileFaultPlan p; p.failWritesFrom = 5; return p; }(), ".abc......", 2},
+        {"seek",
+         [] {
+             testing::FileFaultPlan p;
+             p.failSetPointer = true;
+             return p;
+         }(),
+         "..........", 0},
+        {"write",
+         [] {
+             testing::FileFaultPlan p;
+             p.failWritesFrom = 5;
+             return p;
+         }(),
+         ".abc......", 2},
         {"short write",
          [] {
              testing::FileFaultPlan p;

@@ -23,11 +23,47 @@ TEST(CrtAgreementTest, Table) {
     // Not here: a negative number too large for 64 bits. Windows' runtime gives
     // the largest value, as ParseUnsigned64 does; Wine's negates that to 1.
     const wchar_t* const texts[] = {
-        L"0", L"42", L" 42 ", L"\t\r\n\v\f42", L"+42", L"-42", L"-1", L"-0", L"+", L"-", L"12abc", L"abc", L"",
-        L"0x1A", L"+-1", L"-+1", L"- 1", L" - 1", L"1 2", L"007", L"18446744073709551615", L"18446744073709551616",
-        L"99999999999999999999999", L"-18446744073709551615", L"184467440737095516150", L"4294967296",
-        L"\u00a0 42", L"\u300042", L"\uff14\uff12", L"4\u0662", L"\u0966\u0967", L"\u0085" L"5", L"\u200b" L"5",
-        L"\ufeff" L"5", L"\u180e" L"5", L"\u0be7" L"5",
+        L"0",
+        L"42",
+        L" 42 ",
+        L"\t\r\n\v\f42",
+        L"+42",
+        L"-42",
+        L"-1",
+        L"-0",
+        L"+",
+        L"-",
+        L"12abc",
+        L"abc",
+        L"",
+        L"0x1A",
+        L"+-1",
+        L"-+1",
+        L"- 1",
+        L" - 1",
+        L"1 2",
+        L"007",
+        L"18446744073709551615",
+        L"18446744073709551616",
+        L"99999999999999999999999",
+        L"-18446744073709551615",
+        L"184467440737095516150",
+        L"4294967296",
+        L"\u00a0 42",
+        L"\u300042",
+        L"\uff14\uff12",
+        L"4\u0662",
+        L"\u0966\u0967",
+        L"\u0085"
+        L"5",
+        L"\u200b"
+        L"5",
+        L"\ufeff"
+        L"5",
+        L"\u180e"
+        L"5",
+        L"\u0be7"
+        L"5",
     };
     for (const wchar_t* text : texts) ExpectAgreement(text);
 }

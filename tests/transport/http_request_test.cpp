@@ -24,13 +24,8 @@ TEST(TrimWhitespaceTest, TrimsExactlySpaceTabCrLf) {
     const struct {
         std::wstring in, out;
     } cases[] = {
-        {L"", L""},
-        {L" \t\r\n \r\n", L""},
-        {L"  42  ", L"42"},
-        {L"\t\r\n x y \r\n", L"x y"},
-        {L"\f5\f", L"\f5\f"},
-        {L"\v7", L"\v7"},
-        {L"a", L"a"},
+        {L"", L""},           {L" \t\r\n \r\n", L""}, {L"  42  ", L"42"}, {L"\t\r\n x y \r\n", L"x y"},
+        {L"\f5\f", L"\f5\f"}, {L"\v7", L"\v7"},       {L"a", L"a"},
     };
     for (const auto& c : cases) EXPECT_EQ(TrimWhitespace(c.in), c.out);
 }
@@ -96,8 +91,12 @@ TEST(ParseUnsigned64Test, FollowsTheRuntimeConversion) {
         {L"\u300042", 42},
         {L"\uff14\uff12", 42},
         {L"4\u0662", 42},
-        {L"\u0085" L"5", 0},
-        {L"\u200b" L"5", 0},
+        {L"\u0085"
+         L"5",
+         0},
+        {L"\u200b"
+         L"5",
+         0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.text.begin(), c.text.end()));

@@ -76,9 +76,9 @@ TEST(ParallelStreamTest, DisjointRangesLandInPlaceAndAreCountedOnce) {
     const fs::path dir = fs::temp_directory_path() / ("pelbrook-parallel-" + std::to_string(std::random_device{}()));
     ASSERT_TRUE(fs::create_directory(dir));
     const std::wstring path = (dir / "out.bin").wstring();
-    platform::FileHandle sizer = platform::FileCreate(path.c_str(), platform::GenericWrite,
-                                                      platform::FileShareRead | platform::FileShareWrite,
-                                                      platform::CreateAlways, platform::FileAttributeNormal);
+    platform::FileHandle sizer =
+        platform::FileCreate(path.c_str(), platform::GenericWrite, platform::FileShareRead | platform::FileShareWrite,
+                             platform::CreateAlways, platform::FileAttributeNormal);
     ASSERT_NE(sizer, platform::InvalidFile());
     ASSERT_TRUE(platform::FileSetPointer(sizer, total, platform::FileBegin));
     ASSERT_TRUE(platform::FileSetEnd(sizer));

@@ -143,8 +143,8 @@ protected:
         session_ = platform::HttpOpen(L"Pelbrook test", platform::AccessTypeDefaultProxy, nullptr, nullptr, 0);
         ASSERT_NE(session_, nullptr);
         const std::uint32_t timeout = 10000;
-        for (std::uint32_t option : {platform::OptionConnectTimeout, platform::OptionSendTimeout,
-                                     platform::OptionReceiveTimeout}) {
+        for (std::uint32_t option :
+             {platform::OptionConnectTimeout, platform::OptionSendTimeout, platform::OptionReceiveTimeout}) {
             platform::HttpSetOption(session_, option, &timeout, sizeof(timeout));
         }
         dir_ = fs::temp_directory_path() / ("pelbrook-loopback-" + std::to_string(std::random_device{}()));
@@ -193,9 +193,10 @@ protected:
 
 TEST_F(WinHttpLoopbackTest, RangedProbeSendsTheHeaderTextAndReadsTheAnswer) {
     LoopbackServer server([](const std::string&) {
-        return Reply{"HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 0-0/5000000\r\nContent-Length: 1\r\n"
-                     "x-lower-case: yes",
-                     "a"};
+        return Reply{
+            "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 0-0/5000000\r\nContent-Length: 1\r\n"
+            "x-lower-case: yes",
+            "a"};
     });
     const UrlParts url = Url(server, L"/dir/file.bin?x=1");
     platform::HttpHandle connection = OpenConnection(session_, url);

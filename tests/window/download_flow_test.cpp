@@ -27,7 +27,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr wchar_t InitialModeLine[] = L"Mode: Paste a URL and click Download to check whether acceleration is available.";
+constexpr wchar_t InitialModeLine[] =
+    L"Mode: Paste a URL and click Download to check whether acceleration is available.";
 constexpr wchar_t CheckingLine[] = L"Mode: Checking server support...";
 
 // Waits, bounded, for a condition another thread makes true.
@@ -65,12 +66,12 @@ Responder RangedServer(std::shared_ptr<const std::string> file, std::function<vo
             const std::string part = file->substr(first, last - first + 1);
             std::vector<std::string> pieces;
             for (std::size_t at = 0; at < part.size(); at += 65536) pieces.push_back(part.substr(at, 65536));
-            response = MakeResponse(206,
-                                    {L"Content-Length: " + std::to_wstring(part.size()),
-                                     L"Content-Range: bytes " + std::to_wstring(first) + L"-" + std::to_wstring(last) +
-                                         L"/" + size,
-                                     L"Accept-Ranges: bytes"},
-                                    pieces);
+            response = MakeResponse(
+                206,
+                {L"Content-Length: " + std::to_wstring(part.size()),
+                 L"Content-Range: bytes " + std::to_wstring(first) + L"-" + std::to_wstring(last) + L"/" + size,
+                 L"Accept-Ranges: bytes"},
+                pieces);
         } else {
             response = MakeResponse(200, {L"Content-Length: " + size}, {*file});
         }
@@ -124,12 +125,25 @@ TEST(ParseConnectionCount, ReadsLikeTheRuntimeTextToInt) {
         const wchar_t* text;
         std::optional<std::int32_t> count;
     } cases[] = {
-        {L"", 16},         {L"1", 1},          {L"32", 32},          {L"0", 0},
-        {L"33", 33},       {L"5x", 5},         {L"x5", 0},           {L" \t7", 7},
-        {L"+3", 3},        {L"-4", -4},        {L"0005", 5},         {L"   ", 0},
-        {L"- 5", 0},       {L"2147483647", 2147483647},              {L"-2147483648", -2147483647 - 1},
-        {L"2147483648", std::nullopt},         {L"4294967297", std::nullopt},
-        {L"99999999999999999999999", std::nullopt},                  {L"\u0661\u0662", 12},
+        {L"", 16},
+        {L"1", 1},
+        {L"32", 32},
+        {L"0", 0},
+        {L"33", 33},
+        {L"5x", 5},
+        {L"x5", 0},
+        {L" \t7", 7},
+        {L"+3", 3},
+        {L"-4", -4},
+        {L"0005", 5},
+        {L"   ", 0},
+        {L"- 5", 0},
+        {L"2147483647", 2147483647},
+        {L"-2147483648", -2147483647 - 1},
+        {L"2147483648", std::nullopt},
+        {L"4294967297", std::nullopt},
+        {L"99999999999999999999999", std::nullopt},
+        {L"\u0661\u0662", 12},
         {L"\u00A05", 5},
     };
     for (const auto& c : cases) EXPECT_EQ(ParseConnectionCount(c.text), c.count) << c.text;
@@ -138,8 +152,19 @@ TEST(ParseConnectionCount, ReadsLikeTheRuntimeTextToInt) {
 #ifdef _WIN32
 // Wherever the count fits an int, it is what the runtime's own _wtoi reads.
 TEST(ParseConnectionCount, AgreesWithTheRuntime) {
-    const wchar_t* texts[] = {L"16",       L" 7",  L"\u00A05", L"\u3000" L"9", L"\u0661\u0662", L"\uFF13",
-                              L"+3x",      L"-4",  L"x5",       L"",             L"- 5",            L"2147483647",
+    const wchar_t* texts[] = {L"16",
+                              L" 7",
+                              L"\u00A05",
+                              L"\u3000"
+                              L"9",
+                              L"\u0661\u0662",
+                              L"\uFF13",
+                              L"+3x",
+                              L"-4",
+                              L"x5",
+                              L"",
+                              L"- 5",
+                              L"2147483647",
                               L"\t\n12"};
     for (const wchar_t* text : texts) {
         const std::optional<std::int32_t> count = ParseConnectionCount(text);
@@ -240,9 +265,8 @@ TEST_F(DownloadFlow, SuccessfulJobFromStartToFileManager) {
     EXPECT_EQ(BarOf(App.progressBar).position, 1000u);
     EXPECT_FALSE(TimerOf(App.mainWindow, IDT_PROGRESS).active);
     EXPECT_FALSE(App.running);
-    const std::vector<WindowHandle> order{App.urlEdit,       App.folderEdit, App.connectionsEdit,
-                                          controls.browseButton, App.urlEdit, App.folderEdit,
-                                          App.connectionsEdit,   controls.browseButton};
+    const std::vector<WindowHandle> order{App.urlEdit, App.folderEdit, App.connectionsEdit, controls.browseButton,
+                                          App.urlEdit, App.folderEdit, App.connectionsEdit, controls.browseButton};
     EXPECT_EQ(EnableOrder(), order);
     for (WindowHandle input : order) EXPECT_TRUE(IsEnabled(input));
 
@@ -270,8 +294,8 @@ TEST_F(DownloadFlow, FailedJobShowsTheEngineMessageAndOpensNothing) {
     ScriptHttp([](const RecordedRequest&) { return MakeResponse(404, {L"Content-Length: 0"}); });
     Press(L"http://example.com/missing.zip", L"8");
     ASSERT_TRUE(PumpUntilJobEnds());
-    EXPECT_EQ(TextOf(App.statusLabel), L"Could not determine file size from server. Saved to: " +
-                                           Saved(L"missing.zip") + L"  |  Time: 0:00");
+    EXPECT_EQ(TextOf(App.statusLabel),
+              L"Could not determine file size from server. Saved to: " + Saved(L"missing.zip") + L"  |  Time: 0:00");
     // No mode was decided, so the mode line still shows the start's text.
     EXPECT_EQ(TextOf(App.modeLabel), CheckingLine);
     EXPECT_EQ(BarOf(App.progressBar).position, 0u);
@@ -302,7 +326,8 @@ TEST_F(DownloadFlow, CancelStopsTheJobAndRemovesTheUnfinishedFile) {
     }));
     Press(L"http://example.com/big.iso", L"4");
     ASSERT_TRUE(Eventually([&] { return reading.load(); }));
-    ASSERT_TRUE(PumpMessagesUntil(DispatchToWindow, [] { return TextOf(App.modeLabel) != CheckingLine; }, 30s));
+    ASSERT_TRUE(PumpMessagesUntil(
+        DispatchToWindow, [] { return TextOf(App.modeLabel) != CheckingLine; }, 30s));
 
     // The second click of a double-click on Download arrives as another press.
     SetTickCount(App.startTick + RecordedDoubleClickTimeMs);
@@ -417,7 +442,7 @@ TEST_F(DownloadFlow, StatusAndFinishedHandlersOnTheirOwn) {
     EXPECT_TRUE(TextHistory(App.modeLabel).empty());
     OnJobStatus(3, ours);
     EXPECT_EQ(TextOf(App.modeLabel), L"Mode: late");  // shown whether or not a job runs
-    OnJobStatus(3, ours);  // the same string again is no longer ours
+    OnJobStatus(3, ours);                             // the same string again is no longer ours
     EXPECT_EQ(TextHistory(App.modeLabel).size(), 1u);
 
     App.running = true;

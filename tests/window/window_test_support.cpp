@@ -55,7 +55,8 @@ void DispatchToWindow(const PostedMessage& message) {
 }
 
 bool PumpUntilJobEnds(std::chrono::milliseconds limit) {
-    return PumpMessagesUntil(DispatchToWindow, [] { return !App.running; }, limit);
+    return PumpMessagesUntil(
+        DispatchToWindow, [] { return !App.running; }, limit);
 }
 
 }  // namespace pelbrook::testing

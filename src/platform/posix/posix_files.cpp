@@ -59,8 +59,8 @@ int Descriptor(FileHandle file) {
 
 }  // namespace
 
-FileHandle FileCreate(const wchar_t* path, std::uint32_t access, std::uint32_t /*shareMode*/,
-                      std::uint32_t disposition, std::uint32_t /*attributes*/) {
+FileHandle FileCreate(const wchar_t* path, std::uint32_t access, std::uint32_t /*shareMode*/, std::uint32_t disposition,
+                      std::uint32_t /*attributes*/) {
     std::string utf8;
     if (path == nullptr || !ToUtf8(path, utf8)) return InvalidFile();
     const bool reads = (access & GenericRead) != 0;

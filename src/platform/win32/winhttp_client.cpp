@@ -41,8 +41,8 @@ HttpHandle HttpOpenRequest(HttpHandle connection, const wchar_t* verb, const wch
 
 bool HttpSendRequest(HttpHandle request, const wchar_t* headers, std::uint32_t headersLength, const void* optional,
                      std::uint32_t optionalLength, std::uint32_t totalLength, std::uintptr_t context) {
-    return WinHttpSendRequest(request, headers, headersLength, const_cast<void*>(optional), optionalLength,
-                              totalLength, static_cast<DWORD_PTR>(context)) != FALSE;
+    return WinHttpSendRequest(request, headers, headersLength, const_cast<void*>(optional), optionalLength, totalLength,
+                              static_cast<DWORD_PTR>(context)) != FALSE;
 }
 
 bool HttpReceiveResponse(HttpHandle request, void* reserved) {

@@ -682,9 +682,9 @@ def build_report(results, versions):
     add("Pelbrook benchmark, %s. %s. Pelbrook's engine runs under Wine (through the engine harness); aria2c, "
         "axel, curl and wget run natively on Linux, as black boxes, against the same nginx on loopback. Medians "
         "of %d rounds, the order of the programs changing from round to round; times are whole-process wall "
-        "times unless marked \"job\". Every output was compared byte for byte with its source; %s. The machine "
-        "was shared with other builds during the run, so the figures are noisy (load average %s at the start, "
-        "%s at the end)." % (
+        "times unless marked \"job\". Every output was compared byte for byte with its source; %s. Load average "
+        "%s at the start, %s at the end: above the core count, other work shared the machine and the figures "
+        "are noisy." % (
             stamp, versions, r["rounds"],
             "every program that reported success delivered its source exactly" if not r["fatal"] else
             "%d output(s) DIFFERED or Pelbrook failed (listed at the end)" % len(r["fatal"]),
@@ -863,8 +863,7 @@ def build_report(results, versions):
         add("- FAILED runs, not timed (a peer that exits with an error is marked failed; an output that differs "
             "from its source, or any failure of Pelbrook, also makes bench/run exit non-zero): " +
             "; ".join(r["failures"]))
-    add("- The machine (%d cores) was shared with other helpers' builds during the run; the whole run took %.1f "
-        "minutes." % (os.cpu_count() or 0, r["minutes"]))
+    add("- The machine has %d cores; the whole run took %.1f minutes." % (os.cpu_count() or 0, r["minutes"]))
     return "\n".join(lines) + "\n", main_table, a
 
 

@@ -124,19 +124,6 @@ def files_equal(a, b):
                 return True
 
 
-def same_prefix(path, source, count):
-    """True when the first count bytes of path equal those of source."""
-    with open(path, "rb") as fa, open(source, "rb") as fb:
-        left = count
-        while left > 0:
-            x = fa.read(min(left, 4 * 1024 * 1024))
-            y = fb.read(len(x))
-            if not x or x != y:
-                return False
-            left -= len(x)
-    return True
-
-
 def openssl(*args):
     subprocess.run([tool_path("openssl")] + list(args), check=True, stdin=subprocess.DEVNULL,
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)

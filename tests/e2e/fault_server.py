@@ -29,6 +29,14 @@ Options (all optional):
   redirect=CODE   answer with CODE (302, 307) and a Location on /<case>/moved/<name>
   rate=BYTES      send bodies at about BYTES per second
   hold=GATE       hold the first request of the case until /__release?gate=GATE
+  versions=HOW    the file changes on the server, keeping its size: replace:K serves
+                  version 1 to the case's first K requests and version 2 after them;
+                  alternate serves version 1 on the case's odd-numbered connections
+                  and version 2 on the even ones (test_content.version_content)
+  validators=W    which validators name the version: both (the default with
+                  versions=), etag, lastmod or none (the default without)
+  runon=K         with chunked=1: a range answer names exactly the asked range in
+                  Content-Range, but its body runs on with K bytes more
 
 Control URLs: /__stats?case=ID, /__release?gate=G, /__quit.
 """
@@ -61,20 +69,23 @@ class Stats:
     def case(self, name):
         entry = self.cases.get(name)
         if entry is None:
-            entry = {"connections": set(), "requests": 0, "heads": 0, "gets": 0, "ranges": []}
+            entry = {"connections": [], "requests": 0, "heads": 0, "gets": 0, "ranges": []}
             self.cases[name] = entry
         return entry
 
     def record(self, name, connection_id, method, range_text):
+        """Counts the request; returns (its number in the case, its connection's number), from 1."""
         with self.lock:
             entry = self.case(name)
-            entry["connections"].add(connection_id)
+            if connection_id not in entry["connections"]:
+                entry["connections"].append(connection_id)
             entry["requests"] += 1
             if method == "HEAD":
                 entry["heads"] += 1
             else:
                 entry["gets"] += 1
             entry["ranges"].append(range_text or "")
+            return entry["requests"], entry["connections"].index(connection_id) + 1
 
     def report(self, name):
         with self.lock:
@@ -223,7 +234,7 @@ class Handler(BaseHTTPRequestHandler):
         case_name = segments[0]
         moved = len(segments) >= 3 and segments[1] == "moved"
         range_text = self.headers.get("Range")
-        STATS.record(case_name, self.connection_id, method, range_text)
+        self.ordinals = STATS.record(case_name, self.connection_id, method, range_text)
         self.answer(method, case_name, segments, moved, query, range_text)
 
     def control(self, path, query):
@@ -268,6 +279,8 @@ class Handler(BaseHTTPRequestHandler):
         common = [("Content-Type", "application/octet-stream")]
         if accept_ranges != "absent":
             common.append(("Accept-Ranges", accept_ranges))
+        self.version = self.served_version(query.get("versions"))
+        common += test_content.validators(self.version, query.get("validators", "both" if self.version else "none"))
 
         if head_only:
             head_code = int(query.get("head", "200"))
@@ -331,6 +344,17 @@ class Handler(BaseHTTPRequestHandler):
         self.send_payload(206, "Partial Content", headers, send_first, send_last - send_first + 1,
                           cut, chunked, query, rate, lower, touched)
 
+    def served_version(self, how):
+        """1 or 2 for a file that changes (see versions= above); 0 for one that does not."""
+        request_number, connection_number = self.ordinals
+        if not how:
+            return 0
+        if how == "alternate":
+            return 1 if connection_number % 2 == 1 else 2
+        if how.startswith("replace:"):
+            return 1 if request_number <= int(how[len("replace:"):]) else 2
+        return 0
+
     @staticmethod
     def fault_applies(where, first):
         if where == "all":
@@ -342,7 +366,8 @@ class Handler(BaseHTTPRequestHandler):
         return where.isdigit() and int(where) == first
 
     def send_payload(self, code, reason, headers, offset, count, cut, chunked, query, rate, lower, touched):
-        data = test_content.content(offset, count)
+        run_on = int(query["runon"]) if touched and chunked and "runon" in query else 0
+        data = test_content.version_content(self.version, offset, count + run_on)
         chunk_cut = int(query["chunkcut"]) if touched and "chunkcut" in query else None
         if chunked:
             self.write_head(code, reason, headers + [("Transfer-Encoding", "chunked")], lower)

@@ -55,8 +55,6 @@ void DeleteTemporaryFile(const std::wstring& temporaryPath) {
     TryWithPauses([&] { return platform::FileDelete(temporaryPath.c_str()) || Gone(temporaryPath); }, nullptr);
 }
 
-void AbandonTemporaryFile(const DownloadRequest& request) {
-    platform::FileDelete(TemporaryPathFor(request).c_str());
-}
+void AbandonTemporaryFile(const DownloadRequest& request) { platform::FileDelete(TemporaryPathFor(request).c_str()); }
 
 }  // namespace pelbrook

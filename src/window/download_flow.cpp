@@ -1,12 +1,10 @@
 #include "window/download_flow.h"
 
 #include <limits>
-#include <utility>
 
 #include "engine/download_job.h"
 #include "engine/temporary_file.h"
 #include "transport/http_request.h"
-#include "transport/platform.h"
 #include "window/app_state.h"
 #include "window/output_path.h"
 #include "window/progress_display.h"

@@ -695,14 +695,15 @@ def run_watching_writes(driver, out_dir, name):
 
 def case_scanner(session, results, folder, nginx, files_dir, out_dir):
     """Another program holds each new temporary file until 1 s after its last
-    write, as a virus scanner does: the job still ends with the whole file."""
+    write, as a virus scanner does: the job still ends with the whole file.
+    Unthrottled, so that the writes come without a pause of a second."""
     check = Checks()
-    name = "scanned.bin"
+    name = "sample-24MB.bin"
     out = os.path.join(out_dir, name)
     for connections in ("4", "1"):
         holder = Holder(session, "scan", folder)
         try:
-            set_fields(session.driver, nginx.url("/slow/" + name), folder, connections)
+            set_fields(session.driver, nginx.url("/files/" + name), folder, connections)
             state, seconds = run_watching_writes(session.driver, out_dir, name)
         finally:
             said = holder.stop()
@@ -724,11 +725,11 @@ def case_output_held(session, results, folder, nginx, out_dir):
     """Another program holds the file at the output path for the whole job:
     the job fails soon after the transfer and leaves that file as it was."""
     check = Checks()
-    name = "scanned.bin"
+    name = "sample-24MB.bin"
     put_preexisting(out_dir, name)
     holder = Holder(session, "hold", folder + "\\" + name)
     try:
-        set_fields(session.driver, nginx.url("/slow/" + name), folder, "4")
+        set_fields(session.driver, nginx.url("/files/" + name), folder, "4")
         state, seconds = run_watching_writes(session.driver, out_dir, name)
     finally:
         holder.stop()
@@ -816,7 +817,6 @@ def main():
     try:
         write_random_file(os.path.join(files_dir, "sample-24MB.bin"), 24 * MIB)
         write_random_file(os.path.join(files_dir, "slow48.bin"), 48 * MIB)
-        write_random_file(os.path.join(files_dir, "scanned.bin"), 6 * MIB)
         args.prefix.prepare()
         nginx = Nginx(run_dir, files_dir, slow_rate="1m").start()
         fault = FaultServer().start()

@@ -4,6 +4,7 @@
 
 #include "engine/server_probe.h"
 #include "engine/single_transfer.h"
+#include "engine/temporary_file.h"
 #include "engine/worker_pool.h"
 #include "transport/handle_owner.h"
 #include "transport/platform.h"
@@ -35,25 +36,7 @@ void ConfigureSession(platform::HttpHandle session) {
     SetSessionOption(session, platform::OptionMaxConnsPer10Server, MaxConnectionsPerServer);
 }
 
-// The one step that touches the output path: the whole temporary file takes
-// its place, replacing an existing file only now. A job canceled meanwhile (the
-// window may be closing) leaves the output path alone. Whatever does not end
-// at the output path is deleted.
-bool ReplaceOutputFile(const std::wstring& temporaryPath, const std::wstring& outputPath) {
-    const bool moved =
-        !CancelFlag.load() && platform::FileMove(temporaryPath.c_str(), outputPath.c_str(),
-                                                 platform::MoveFileReplaceExisting | platform::MoveFileWriteThrough);
-    if (!moved) {
-        platform::FileDelete(temporaryPath.c_str());
-    }
-    return moved;
-}
-
 }  // namespace
-
-std::wstring TemporaryPathFor(const std::wstring& outputPath, const std::wstring& tag) {
-    return outputPath + (tag.empty() ? L"" : L"." + tag) + L".part";
-}
 
 std::uint64_t FileSizeOnDisk(const std::wstring& path) {
     std::uint64_t size = 0;
@@ -106,12 +89,13 @@ DownloadResult RunDownload(const DownloadRequest& request, ProgressCallback prog
         status(result.modeLine);
     }
 
-    const std::wstring temporaryPath =
-        request.temporaryPath.empty() ? TemporaryPathFor(request.outputPath, L"") : request.temporaryPath;
+    const std::wstring temporaryPath = TemporaryPathFor(request);
     if (!mode.accelerated) {
-        const bool ok =
-            DownloadSingleConnection(session.get(), url, temporaryPath, progress, &CancelFlag, probe.totalSize) &&
-            ReplaceOutputFile(temporaryPath, request.outputPath);
+        const bool transferred =
+            DownloadSingleConnection(session.get(), url, temporaryPath, progress, &CancelFlag, probe.totalSize);
+        session.reset();
+        if (!transferred) DeleteTemporaryFile(temporaryPath);
+        const bool ok = transferred && ReplaceOutputFile(temporaryPath, request.outputPath, &CancelFlag);
         result.success = ok;
         result.message = ok ? L"Download completed." : L"Download failed.";
         return result;
@@ -120,12 +104,13 @@ DownloadResult RunDownload(const DownloadRequest& request, ProgressCallback prog
     const SegmentedOutcome outcome = RunSegmentedTransfer(session.get(), url, temporaryPath, probe.totalSize, mode.plan,
                                                           mode.workerCount, progress, &CancelFlag, probe.version);
     if (!outcome.fileCreated) {
+        DeleteTemporaryFile(temporaryPath);
         result.message = L"Could not create output file.";
         return result;
     }
     if (CancelFlag.load()) {
         session.reset();
-        platform::FileDelete(temporaryPath.c_str());
+        DeleteTemporaryFile(temporaryPath);
         result.message = L"Download canceled.";
         return result;
     }
@@ -143,12 +128,12 @@ DownloadResult RunDownload(const DownloadRequest& request, ProgressCallback prog
     session.reset();
     if (!complete) {
         // A pre-sized file with holes would pass for a finished one.
-        platform::FileDelete(temporaryPath.c_str());
+        DeleteTemporaryFile(temporaryPath);
         result.bytesDownloaded = done;
         result.message = L"Download incomplete. Try fewer connections (e.g. 4 or 1).";
         return result;
     }
-    if (!ReplaceOutputFile(temporaryPath, request.outputPath)) {
+    if (!ReplaceOutputFile(temporaryPath, request.outputPath, &CancelFlag)) {
         result.message = L"Download failed.";
         return result;
     }

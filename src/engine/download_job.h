@@ -13,9 +13,9 @@ struct DownloadRequest {
     std::wstring url;
     std::wstring outputPath;
     std::int32_t connections = 16;
-    // Where the bytes go until the job has them all; empty means
-    // TemporaryPathFor(outputPath, L"").
-    std::wstring temporaryPath;
+    // Makes the file the bytes go to until the job has them all the job's own
+    // (see TemporaryPathFor); may be empty.
+    std::wstring temporaryTag;
 };
 
 struct DownloadResult {
@@ -32,12 +32,6 @@ extern std::atomic<bool> CancelFlag;
 
 // Size of the file at `path` in bytes; 0 when it cannot be read.
 std::uint64_t FileSizeOnDisk(const std::wstring& path);
-
-// The file a job writes before it replaces the output file: in the same folder,
-// so that the last step is a rename on one volume, and named after the output
-// file with `tag` (which makes it the job's own) and ".part", so that nobody
-// takes it for a finished download.
-std::wstring TemporaryPathFor(const std::wstring& outputPath, const std::wstring& tag);
 
 DownloadResult RunDownload(const DownloadRequest& request, ProgressCallback progress, StatusCallback status);
 

@@ -9,38 +9,31 @@ namespace pelbrook {
 
 bool DownloadSingleConnection(platform::HttpHandle session, const UrlParts& url, const std::wstring& outputPath,
                               ProgressCallback progress, const std::atomic<bool>* cancel, std::uint64_t expectedTotal) {
-    bool ok = false;
-    {
-        const HttpHandleOwner connection(OpenConnection(session, url));
-        if (connection.get() == nullptr) {
-            return false;
-        }
-        const HttpHandleOwner request(OpenRequest(connection.get(), L"GET", url));
-        if (request.get() == nullptr) {
-            return false;
-        }
-        ResponseInfo info;
-        if (!SendAndReceive(request.get(), info, BaseRequestHeaders) || info.statusCode != 200) {
-            return false;
-        }
-        // Shared for deletion so that the window can remove it while it is open.
-        const FileHandleOwner file(platform::FileCreate(outputPath.c_str(), platform::GenericWrite,
-                                                        platform::FileShareRead | platform::FileShareDelete,
-                                                        platform::CreateAlways, platform::FileAttributeNormal));
-        if (file.get() == platform::InvalidFile()) {
-            return false;
-        }
-
-        // Without a length in the answer a cut-off body would look whole; the
-        // size the probe learnt keeps that from passing as a finished file.
-        const bool lengthGiven = !GetHeaderValue(info.rawHeaders, L"Content-Length").empty();
-        const std::uint64_t expected = lengthGiven ? info.contentLength : expectedTotal;
-        ok = StreamBodyToFile(request.get(), file.get(), 0, expected, nullptr, std::move(progress), expected, cancel);
-    }  // every handle is closed here, the file's first, before the file may be deleted
-    if (!ok) {
-        platform::FileDelete(outputPath.c_str());
+    const HttpHandleOwner connection(OpenConnection(session, url));
+    if (connection.get() == nullptr) {
+        return false;
     }
-    return ok;
+    const HttpHandleOwner request(OpenRequest(connection.get(), L"GET", url));
+    if (request.get() == nullptr) {
+        return false;
+    }
+    ResponseInfo info;
+    if (!SendAndReceive(request.get(), info, BaseRequestHeaders) || info.statusCode != 200) {
+        return false;
+    }
+    // Shared for deletion so that the window can remove it while it is open.
+    const FileHandleOwner file(platform::FileCreate(outputPath.c_str(), platform::GenericWrite,
+                                                    platform::FileShareRead | platform::FileShareDelete,
+                                                    platform::CreateAlways, platform::FileAttributeNormal));
+    if (file.get() == platform::InvalidFile()) {
+        return false;
+    }
+
+    // Without a length in the answer a cut-off body would look whole; the
+    // size the probe learnt keeps that from passing as a finished file.
+    const bool lengthGiven = !GetHeaderValue(info.rawHeaders, L"Content-Length").empty();
+    const std::uint64_t expected = lengthGiven ? info.contentLength : expectedTotal;
+    return StreamBodyToFile(request.get(), file.get(), 0, expected, nullptr, std::move(progress), expected, cancel);
 }
 
 }  // namespace pelbrook

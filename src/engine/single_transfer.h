@@ -11,7 +11,8 @@
 namespace pelbrook {
 
 // One plain GET of the whole file into a new file at `outputPath` (the job's
-// temporary file), which is deleted again unless the transfer succeeds.
+// temporary file, which the job deletes unless the transfer succeeds). Every
+// handle is closed when it returns.
 // `expectedTotal` is the size the probe learnt; it stands in when the answer
 // carries no Content-Length.
 bool DownloadSingleConnection(platform::HttpHandle session, const UrlParts& url, const std::wstring& outputPath,

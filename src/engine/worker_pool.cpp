@@ -20,9 +20,14 @@ SegmentedOutcome RunSegmentedTransfer(platform::HttpHandle session, const UrlPar
     if (file.get() == platform::InvalidFile()) {
         return outcome;
     }
-    platform::FileSetPointer(file.get(), totalSize, platform::FileBegin);
-    platform::FileSetEnd(file.get());
-    file.reset();  // before the workers open it
+    // A file that cannot take its full length (a full disk, a quota, FAT32
+    // and 4 GiB) would be fetched into in vain: refused before any worker.
+    const bool sized =
+        platform::FileSetPointer(file.get(), totalSize, platform::FileBegin) && platform::FileSetEnd(file.get());
+    file.reset();  // before the workers open it, or the job deletes it
+    if (!sized) {
+        return outcome;
+    }
     outcome.fileCreated = true;
 
     std::atomic<std::int32_t> nextSegmentIndex{0};

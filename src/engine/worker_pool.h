@@ -14,7 +14,7 @@
 namespace pelbrook {
 
 struct SegmentedOutcome {
-    bool fileCreated = false;
+    bool fileCreated = false;  // and pre-sized; when false no worker ran
     std::uint64_t transferredBytes = 0;
     std::int32_t failedSegments = 0;
     std::int32_t completedSegments = 0;  // segments fetched in full

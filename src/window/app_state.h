@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "engine/download_job.h"
 #include "window/window_services.h"
 
 namespace pelbrook {
@@ -38,10 +39,10 @@ struct AppState {
 
     // Any program on the desktop can post our message numbers, so the window
     // acts only on what the running job itself handed over.
-    // Window thread: the number of the latest job (0 before the first) and the
-    // temporary file it writes, deleted on the way out if the window closes.
+    // Window thread: the number of the latest job (0 before the first) and its
+    // request, whose temporary file goes on the way out if the window closes.
     std::uint32_t jobNumber = 0;
-    std::wstring temporaryPath;
+    DownloadRequest request;
     // The job's status string while its WM_JOB_STATUS is on the way; whoever
     // takes it out of here owns it.
     std::atomic<std::wstring*> postedStatus{nullptr};

@@ -1,11 +1,10 @@
 #include "window/download_flow.h"
 
 #include <limits>
-#include <utility>
 
 #include "engine/download_job.h"
+#include "engine/temporary_file.h"
 #include "transport/http_request.h"
-#include "transport/platform.h"
 #include "window/app_state.h"
 #include "window/output_path.h"
 #include "window/progress_display.h"
@@ -92,16 +91,12 @@ void StartDownload() {
     SetText(App.statusLabel, L"Connecting to server...");
     platform::StartTimer(App.mainWindow, IDT_PROGRESS, ProgressTimerPeriodMs);
 
-    const std::int32_t count = *connections;
     const std::uint32_t job = ++App.jobNumber;
-    // Named after the process and the job, so that two windows downloading
-    // the same name never write into one file.
-    App.temporaryPath =
-        TemporaryPathFor(outputPath, std::to_wstring(platform::CurrentProcessId()) + L"-" + std::to_wstring(job));
-    const std::wstring temporaryPath = App.temporaryPath;
-    if (platform::StartDetachedThread([url, outputPath, count, job, temporaryPath] {
-            JobThreadMain(url, outputPath, count, job, temporaryPath);
-        })) {
+    App.request = DownloadRequest{url, outputPath, *connections, {}};
+    // After the process and the job, so that two windows downloading the
+    // same name never write into one file.
+    App.request.temporaryTag = std::to_wstring(platform::CurrentProcessId()) + L"-" + std::to_wstring(job);
+    if (platform::StartDetachedThread([request = App.request, job] { JobThreadMain(request, job); })) {
         return;
     }
 
@@ -114,21 +109,14 @@ void StartDownload() {
     SetText(App.statusLabel, L"Could not start the download.");
 }
 
-void JobThreadMain(std::wstring url, std::wstring outputPath, std::int32_t connections, std::uint32_t jobNumber,
-                   std::wstring temporaryPath) {
-    DownloadRequest request;
-    request.url = std::move(url);
-    request.outputPath = outputPath;
-    request.connections = connections;
-    request.temporaryPath = std::move(temporaryPath);
-
+void JobThreadMain(DownloadRequest request, std::uint32_t jobNumber) {
     const DownloadResult result = RunDownload(
         request, StoreJobProgress, [jobNumber](const std::wstring& line) { PostJobStatus(jobNumber, line); });
 
     if (App.outcome) {
         App.outcome->succeeded = result.success;
-        App.outcome->savedPath = outputPath;
-        App.outcome->summary = result.message + L" Saved to: " + outputPath;
+        App.outcome->savedPath = request.outputPath;
+        App.outcome->summary = result.message + L" Saved to: " + request.outputPath;
     }
     App.finishedJob.store(jobNumber);
     platform::PostWindowMessage(App.mainWindow, WM_JOB_FINISHED, jobNumber, 0);
@@ -182,11 +170,9 @@ void OnJobFinished(std::uintptr_t wParam) {
 void OnMainWindowDestroyed() {
     CancelFlag.store(true);
     platform::StopTimer(App.mainWindow, IDT_PROGRESS);
-    // The job's file is opened so that it can be deleted while open: it goes
-    // at the latest when the process ends and its handles close. The job
-    // closes its handles before it moves the file, so it finds none to move;
-    // the cancel flag tells it not to try.
-    if (App.running) platform::FileDelete(App.temporaryPath.c_str());
+    // The job's file goes at the latest when the process ends and its handles
+    // close; the cancel flag keeps the job from moving it into place meanwhile.
+    if (App.running) AbandonTemporaryFile(App.request);
 }
 
 }  // namespace pelbrook

@@ -5,14 +5,15 @@
 #include <optional>
 #include <string>
 
+#include "engine/download_job.h"
+
 namespace pelbrook {
 
 void StartDownload();
 void RequestCancel();
 // The Download/Cancel button was pressed.
 void OnStartButton();
-void JobThreadMain(std::wstring url, std::wstring outputPath, std::int32_t connections, std::uint32_t jobNumber,
-                   std::wstring temporaryPath);
+void JobThreadMain(DownloadRequest request, std::uint32_t jobNumber);
 void OnJobStatus(std::uintptr_t wParam, std::intptr_t lParam);
 void OnJobFinished(std::uintptr_t wParam);
 void SetInputsEnabled(bool enable);

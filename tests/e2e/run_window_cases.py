@@ -636,6 +636,109 @@ def case_success(session, results, folder, nginx, files_dir, out_dir, xvfb, shot
     results.case("window: download to the end, file manager, screenshots", check.problems)
 
 
+class Holder:
+    """The file holder program, which plays a virus scanner: it holds files
+    without sharing their deletion, from a process of its own in the prefix."""
+
+    def __init__(self, session, mode, path):
+        self.process = subprocess.Popen(session.prefix.command(session.args.holder, mode, path),
+                                        stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                                        env=session.env)
+        self.buffer = b""
+        self.lines = []
+        self.wait_for("held " + path if mode == "hold" else "scanning ")
+
+    def read(self, seconds=0.0):
+        ready, _, _ = select.select([self.process.stdout], [], [], seconds)
+        chunk = os.read(self.process.stdout.fileno(), 65536) if ready else b""
+        self.buffer += chunk
+        *lines, self.buffer = self.buffer.split(b"\n")
+        self.lines += [line.decode("utf-8").rstrip("\r") for line in lines]
+        return bool(chunk)
+
+    def wait_for(self, start, seconds=30):
+        deadline = time.monotonic() + seconds
+        while not any(line.startswith(start) for line in self.lines):
+            if time.monotonic() > deadline or (not self.read(0.2) and self.process.poll() is not None):
+                raise E2eError("the file holder did not say %r: %r" % (start, self.lines))
+
+    def stop(self):
+        """Lets go of everything and returns what it said."""
+        self.process.stdin.close()
+        deadline = time.monotonic() + 10
+        while self.process.poll() is None and time.monotonic() < deadline:
+            self.read(0.2)
+        stop_process(self.process, 5)
+        self.read()
+        return self.lines
+
+
+def run_watching_writes(driver, out_dir, name):
+    """Runs the job to its end; returns the final state and the seconds from
+    the last write to the job's temporary file to the end of the job."""
+    driver.click(START)
+    last_write = 0.0
+    deadline = time.monotonic() + 120
+    while True:
+        for entry in job_files(out_dir, name):
+            try:
+                last_write = max(last_write, os.stat(os.path.join(out_dir, entry)).st_mtime)
+            except OSError:
+                pass
+        if text(driver.state(), START) == "Download":
+            break
+        if time.monotonic() > deadline:
+            raise E2eError("timed out waiting for the job to end")
+        time.sleep(0.05)
+    return driver.state(), time.time() - last_write
+
+
+def case_scanner(session, results, folder, nginx, files_dir, out_dir):
+    """Another program holds each new temporary file until 1 s after its last
+    write, as a virus scanner does: the job still ends with the whole file.
+    Unthrottled, so that the writes come without a pause of a second."""
+    check = Checks()
+    name = "sample-24MB.bin"
+    out = os.path.join(out_dir, name)
+    for connections in ("4", "1"):
+        holder = Holder(session, "scan", folder)
+        try:
+            set_fields(session.driver, nginx.url("/files/" + name), folder, connections)
+            state, seconds = run_watching_writes(session.driver, out_dir, name)
+        finally:
+            said = holder.stop()
+        print("     %s connection(s): the job ended %.2f s after the last write; the holder said %s"
+              % (connections, seconds, said))
+        check.match("finished line", text(state, STATUS), finished_line("Download completed.", folder + "\\" + name))
+        check.true("the temporary file was not held", any(re.match(r"^held %s\.\d+-\d+\.part$" % re.escape(name), line)
+                                                           for line in said))
+        check.true("the file differs from the source",
+                   os.path.exists(out) and files_equal(out, os.path.join(files_dir, name)))
+        check.equal("files beside the output", job_files(out_dir, name), [name])
+        close_file_manager(session)
+        if os.path.exists(out):
+            os.remove(out)
+    results.case("window: a scanner holding the new file for a moment does not spoil the download", check.problems)
+
+
+def case_output_held(session, results, folder, nginx, out_dir):
+    """Another program holds the file at the output path for the whole job:
+    the job fails soon after the transfer and leaves that file as it was."""
+    check = Checks()
+    name = "sample-24MB.bin"
+    put_preexisting(out_dir, name)
+    holder = Holder(session, "hold", folder + "\\" + name)
+    try:
+        set_fields(session.driver, nginx.url("/files/" + name), folder, "4")
+        state, seconds = run_watching_writes(session.driver, out_dir, name)
+    finally:
+        holder.stop()
+    print("     the job ended %.2f s after the last write" % seconds)
+    check.match("finished line", text(state, STATUS), finished_line("Download failed.", folder + "\\" + name))
+    check_left_alone(check, out_dir, name)
+    results.case("window: an output file held by another program stays as it was", check.problems)
+
+
 def closing_time(session):
     """Closes the window and returns how long the process took to end."""
     started = time.monotonic()
@@ -691,6 +794,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--app", required=True)
     parser.add_argument("--driver", required=True)
+    parser.add_argument("--holder", required=True)
     parser.add_argument("--work", required=True)
     parser.add_argument("--shots", required=True)
     args = parser.parse_args()
@@ -728,6 +832,8 @@ def main():
                                                     "Download failed."),
                     lambda: case_failing_server(session, results, folder, fault, out_dir),
                     lambda: case_double_click(session, results, folder, nginx, files_dir, out_dir, xvfb),
+                    lambda: case_scanner(session, results, folder, nginx, files_dir, out_dir),
+                    lambda: case_output_held(session, results, folder, nginx, out_dir),
                     lambda: case_success(session, results, folder, nginx, files_dir, out_dir, xvfb, args.shots)):
             try:
                 run()

@@ -14,6 +14,7 @@
 
 #include "engine/download_job.h"
 #include "engine/segment_plan.h"
+#include "engine/temporary_file.h"
 #include "engine_test_support.h"
 #include "support/test_bytes.h"
 #include "transport/platform.h"
@@ -103,10 +104,10 @@ protected:
     // Keeps the temporary file that a job would delete, to look at its bytes.
     static void KeepDeletedFiles() {
         testing::FileFaultPlan plan;
-        plan.failDelete = true;
+        plan.keepDeleted = true;
         testing::SetFileFaults(plan);
     }
-    std::wstring Temporary() const { return TemporaryPathFor(output, L""); }
+    std::wstring Temporary() const { return TemporaryPathFor(DownloadRequest{url, output, 4, {}}); }
 
     std::wstring url = Url;
     std::wstring output;
@@ -439,17 +440,29 @@ TEST_F(DownloadJobTest, AtMostThirtyTwoWorkers) {
     ExpectSoundHandles();
 }
 
-TEST_F(DownloadJobTest, OutputFileThatCannotBeCreated) {
+// A file that cannot take its full length (a full disk) is refused as one
+// that cannot be created, before anything is fetched into it.
+TEST_F(DownloadJobTest, OutputFileThatCannotBeCreatedOrSized) {
     served->content = testing::TestBytes(3 * MiB, 28);
-    output = dir + L"/missing folder/data.bin";
-    const DownloadResult result = Run(4);
-    EXPECT_EQ(result.message, L"Could not create output file.");
-    EXPECT_FALSE(result.success);
-    EXPECT_EQ(result.modeLine, L"Mode: Accelerated - 4 workers, 2 segments, keep-alive reuse (HTTP Range).");
-    EXPECT_EQ(statusLines.size(), 1u);
-    EXPECT_EQ(log.connections.size(), 1u) << "no worker started";
-    EXPECT_EQ(log.sessionsClosed, 1);
-    ExpectSoundHandles();
+    for (const int fault : {0, 1, 2}) {
+        SCOPED_TRACE(fault);
+        testing::FileFaultPlan plan;
+        plan.failSetPointer = fault == 1;
+        plan.failSetEnd = fault == 2;
+        testing::SetFileFaults(plan);
+        output = fault == 0 ? dir + L"/missing folder/data.bin" : PathIn(L"data.bin");
+        statusLines.clear();
+        const DownloadResult result = Run(4);
+        EXPECT_EQ(result.message, L"Could not create output file.");
+        EXPECT_FALSE(result.success);
+        EXPECT_EQ(result.modeLine, L"Mode: Accelerated - 4 workers, 2 segments, keep-alive reuse (HTTP Range).");
+        EXPECT_EQ(statusLines.size(), 1u);
+        EXPECT_EQ(log.connections.size(), 1u) << "no worker started";
+        EXPECT_EQ(testing::RecordedFiles().opens.size(), 1u) << "no worker opened the file";
+        EXPECT_EQ(log.sessionsClosed, 1);
+        EXPECT_TRUE(testing::DirectoryNames(dir).empty());
+        ExpectSoundHandles();
+    }
 }
 
 TEST_F(DownloadJobTest, SingleConnectionModes) {
@@ -503,7 +516,8 @@ TEST_F(DownloadJobTest, ExistingFileSurvivesEveryUnsuccessfulEnd) {
         const char* name;
         std::int32_t connections;
         std::function<void(const RecordedRequest&, ScriptedResponse&)> adjust;
-        bool failMove;
+        std::function<bool(int)> failMove;
+        std::size_t moves;
         std::wstring message;
     };
     // Changes the answer for the first segment, or for every other one.
@@ -523,16 +537,18 @@ TEST_F(DownloadJobTest, ExistingFileSurvivesEveryUnsuccessfulEnd) {
             if (piece == 2) CancelFlag = true;
         };
     };
+    auto cancelAfterTry = [](int) { return CancelFlag = true; };
     const std::vector<Case> cases = {
-        {"404", 1, whole([](ScriptedResponse& r) { r = MakeResponse(404, {}, {"gone"}); }), false, Failed},
-        {"206", 1, whole([](ScriptedResponse& r) { r.status = 206; }), false, Failed},
-        {"short body", 1, whole([](ScriptedResponse& r) { r.body.pop_back(); }), false, Failed},
-        {"broken body", 1, whole([](ScriptedResponse& r) { r.breakAtPiece = 3; }), false, Failed},
-        {"single canceled", 1, whole(cancelAtPiece), false, Failed},
-        {"single, replace refused", 1, nullptr, true, Failed},
-        {"segment lost", 4, segments(false, [](ScriptedResponse& r) { r = MakeResponse(500, {}); }), false, Incomplete},
-        {"segments canceled", 4, segments(true, cancelAtPiece), false, L"Download canceled."},
-        {"segmented, replace refused", 4, nullptr, true, Failed},
+        {"404", 1, whole([](ScriptedResponse& r) { r = MakeResponse(404, {}, {"gone"}); }), nullptr, 0, Failed},
+        {"206", 1, whole([](ScriptedResponse& r) { r.status = 206; }), nullptr, 0, Failed},
+        {"short body", 1, whole([](ScriptedResponse& r) { r.body.pop_back(); }), nullptr, 0, Failed},
+        {"broken body", 1, whole([](ScriptedResponse& r) { r.breakAtPiece = 3; }), nullptr, 0, Failed},
+        {"single canceled", 1, whole(cancelAtPiece), nullptr, 0, Failed},
+        {"single, replace refused", 1, nullptr, testing::FailFirst(9), 4, Failed},
+        {"segment lost", 4, segments(false, [](ScriptedResponse& r) { r = MakeResponse(500, {}); }), nullptr, 0,
+         Incomplete},
+        {"segments canceled", 4, segments(true, cancelAtPiece), nullptr, 0, L"Download canceled."},
+        {"segmented, canceled between tries of the replace", 4, nullptr, cancelAfterTry, 1, Failed},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -540,6 +556,7 @@ TEST_F(DownloadJobTest, ExistingFileSurvivesEveryUnsuccessfulEnd) {
         CancelFlag = false;
         testing::FileFaultPlan plan;
         plan.failMove = c.failMove;
+        plan.failDelete = testing::FailFirst(1);  // held for a moment by another program
         testing::SetFileFaults(plan);
         served->content = testing::TestBytes(5 * MiB, 30);
         served->adjust = c.adjust;
@@ -550,19 +567,23 @@ TEST_F(DownloadJobTest, ExistingFileSurvivesEveryUnsuccessfulEnd) {
         EXPECT_TRUE(testing::ReadFileBytes(output) == "older file");
         EXPECT_EQ(testing::DirectoryNames(dir), std::vector<std::wstring>{L"data.bin"}) << "no temporary file left";
         const testing::FileLog files = testing::RecordedFiles();
-        EXPECT_EQ(files.moves.size(), c.failMove ? 1u : 0u);
+        EXPECT_EQ(files.moves.size(), c.moves);
         for (const std::wstring& deleted : files.deletes) EXPECT_EQ(deleted, Temporary());
         ExpectSoundHandles();
     }
 
     // Only a whole file replaces it, in one step from the temporary file.
+    // Held for a moment by another program, it gets there on the third try.
     for (const std::int32_t connections : {1, 4}) {
         ASSERT_TRUE(testing::WriteFileBytes(output, "older file"));
-        testing::SetFileFaults();
+        CancelFlag = false;
+        testing::FileFaultPlan plan;
+        plan.failMove = testing::FailFirst(2);
+        testing::SetFileFaults(plan);
         served->adjust = nullptr;
         EXPECT_EQ(Run(connections).message, Completed);
         EXPECT_TRUE(testing::ReadFileBytes(output) == served->content);
-        const std::vector<std::pair<std::wstring, std::wstring>> moves{{Temporary(), output}};
+        const std::vector<std::pair<std::wstring, std::wstring>> moves(3, {Temporary(), output});
         EXPECT_EQ(testing::RecordedFiles().moves, moves);
         EXPECT_EQ(testing::RecordedFiles().opens.at(0).path, Temporary());
         EXPECT_EQ(testing::DirectoryNames(dir), std::vector<std::wstring>{L"data.bin"});

@@ -97,6 +97,10 @@ std::function<bool(const FileOpenCall&)> FailOpenNumber(std::uint32_t dispositio
     };
 }
 
+std::function<bool(int)> FailFirst(int tries) {
+    return [tries](int attempt) { return attempt < tries; };
+}
+
 std::wstring NewTestDirectory() {
     static std::atomic<int> counter{0};
     namespace fs = std::filesystem;
@@ -257,21 +261,31 @@ bool FileGetSize(const wchar_t* path, std::uint64_t* size) {
 
 bool FileDelete(const wchar_t* path) {
     FileState& s = TheFiles();
+    std::function<bool(int)> fail;
+    int attempt = 0;
+    bool keep = false;
     {
         std::lock_guard<std::mutex> lock(s.mutex);
+        attempt = static_cast<int>(s.log.deletes.size());
         s.log.deletes.push_back(path != nullptr ? path : L"");
-        if (s.plan.failDelete) return false;
+        fail = s.plan.failDelete;
+        keep = s.plan.keepDeleted;
     }
-    return RealFileDelete(path);
+    if (fail && fail(attempt)) return false;
+    return keep || RealFileDelete(path);
 }
 
 bool FileMove(const wchar_t* from, const wchar_t* to, std::uint32_t flags) {
     FileState& s = TheFiles();
+    std::function<bool(int)> fail;
+    int attempt = 0;
     {
         std::lock_guard<std::mutex> lock(s.mutex);
+        attempt = static_cast<int>(s.log.moves.size());
         s.log.moves.emplace_back(from != nullptr ? from : L"", to != nullptr ? to : L"");
-        if (s.plan.failMove) return false;
+        fail = s.plan.failMove;
     }
+    if (fail && fail(attempt)) return false;
     return RealFileMove(from, to, flags);
 }
 

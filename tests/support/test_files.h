@@ -7,7 +7,9 @@
 //   plan.failWritesFrom = 4096;       // any write reaching byte 4096 or beyond fails, writing nothing
 //   plan.shortWriteAtLimit = true;    // ...or writes the bytes before 4096 and reports the short count
 //   plan.failSetEnd = true;           // SetEndOfFile fails (pre-sizing)
-//   plan.failMove = true;             // MoveFileExW fails, moving nothing
+//   plan.failMove = FailFirst(2);      // the first two MoveFileExW fail, moving nothing
+//   plan.failDelete = FailFirst(9);    // ...and DeleteFileW, deleting nothing
+//   plan.keepDeleted = true;           // DeleteFileW succeeds and leaves the file, to be looked at
 // Write offsets are tracked per handle from its creation (position 0) and its
 // FileSetPointer calls. All functions are safe to call from several threads.
 #pragma once
@@ -38,8 +40,11 @@ struct FileFaultPlan {
     bool failSetPointer = false;
     bool failSetEnd = false;
     bool failGetSize = false;
-    bool failDelete = false;
-    bool failMove = false;
+    // True makes that call fail; `attempt` counts the calls since SetFileFaults
+    // from 0. Run outside the recorder's lock, so they may raise a cancel flag.
+    std::function<bool(int attempt)> failDelete;
+    std::function<bool(int attempt)> failMove;
+    bool keepDeleted = false;
 };
 
 struct FileLog {
@@ -60,6 +65,8 @@ void SetFileFaults(FileFaultPlan plan = {});
 FileLog RecordedFiles();
 // A failOpen that fails the open with this disposition and ordinal only.
 std::function<bool(const FileOpenCall&)> FailOpenNumber(std::uint32_t disposition, int ordinal);
+// A failDelete or failMove that fails the first `tries` calls.
+std::function<bool(int)> FailFirst(int tries);
 
 // A new empty directory below the system's temporary folder, unique to this call.
 std::wstring NewTestDirectory();

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "engine/download_job.h"
+#include "engine/temporary_file.h"
 #include "support/scripted_http.h"
 #include "support/test_bytes.h"
 #include "support/test_files.h"
@@ -469,7 +470,7 @@ TEST_F(DownloadFlow, StatusAndFinishedHandlersOnTheirOwn) {
     EXPECT_TRUE(ShellCalls().empty());  // no path, nothing to show
 }
 
-// Closing the window during an accelerated job: the window deletes the job's
+// Closing the window during an accelerated job: the window abandons the job's
 // temporary file itself, and a file that stood at the output path stays.
 TEST_F(DownloadFlow, ClosingDuringAJobLeavesNoUnfinishedFile) {
     const auto file = std::make_shared<const std::string>(TestBytes(4 * 1048576, 11));
@@ -482,15 +483,15 @@ TEST_F(DownloadFlow, ClosingDuringAJobLeavesNoUnfinishedFile) {
     ASSERT_TRUE(WriteFileBytes(Saved(L"closing.bin"), "older file"));
     Press(L"http://example.com/closing.bin", L"3");
     ASSERT_TRUE(Eventually([&] { return reading.load(); }));
-    ASSERT_TRUE(PathExists(App.temporaryPath));
+    ASSERT_TRUE(PathExists(TemporaryPathFor(App.request)));
 
     OnMainWindowDestroyed();
     FailPosts(true);  // the window is gone
     EXPECT_TRUE(CancelFlag.load());
     EXPECT_FALSE(TimerOf(App.mainWindow, IDT_PROGRESS).active);
-    EXPECT_EQ(RecordedFiles().deletes, std::vector<std::wstring>{App.temporaryPath});
+    EXPECT_EQ(RecordedFiles().deletes, std::vector<std::wstring>{TemporaryPathFor(App.request)});
     JoinJobThreads();
-    EXPECT_FALSE(PathExists(App.temporaryPath));
+    EXPECT_FALSE(PathExists(TemporaryPathFor(App.request)));
     EXPECT_EQ(ReadFileBytes(Saved(L"closing.bin")), "older file");
     TakeMessagesAndFree();
 }
@@ -513,7 +514,7 @@ TEST_F(DownloadFlow, ClosingLeavesTheOutputPathToAJobThatEndsLater) {
     JoinJobThreads();
     EXPECT_TRUE(RecordedFiles().moves.empty());
     EXPECT_FALSE(PathExists(Saved(L"stuck.bin")));
-    EXPECT_FALSE(PathExists(App.temporaryPath));
+    EXPECT_FALSE(PathExists(TemporaryPathFor(App.request)));
 }
 
 }  // namespace

@@ -35,7 +35,7 @@ FakeControls InstallFakeWindow() {
     App.lastSampleBytes = 0;
     App.speedBytesPerSec = 0.0;
     App.jobNumber = 0;
-    App.temporaryPath.clear();
+    App.request = {};
     delete App.postedStatus.exchange(nullptr);
     App.finishedJob.store(0);
     CancelFlag.store(false);

@@ -68,8 +68,9 @@ std::vector<ShellCall> ShellCalls();
 // Sets a control's text as the user would (no history entry).
 void TypeText(WindowHandle control, const std::wstring& text);
 
-// What DoubleClickTimeMs and CurrentProcessId answer (Windows' default double-click time).
-inline constexpr std::uint32_t RecordedDoubleClickTimeMs = 500;
+// What DoubleClickTimeMs and CurrentProcessId answer. Not Windows' default
+// double-click time of 500 ms, so that a window assuming the default shows.
+inline constexpr std::uint32_t RecordedDoubleClickTimeMs = 730;
 inline constexpr std::uint32_t RecordedProcessId = 4242;
 
 void SetTickCount(std::uint64_t milliseconds);

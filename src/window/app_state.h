@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "window/window_services.h"
+#include "platform/window_services.h"
 
 namespace pelbrook {
 

@@ -4,8 +4,8 @@
 #include <utility>
 
 #include "engine/download_job.h"
-#include "transport/http_request.h"
-#include "transport/platform.h"
+#include "platform/text_scan.h"
+#include "platform/files.h"
 #include "window/app_state.h"
 #include "window/output_path.h"
 #include "window/progress_display.h"

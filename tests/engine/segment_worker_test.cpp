@@ -12,7 +12,8 @@
 #include "engine_test_support.h"
 #include "support/test_bytes.h"
 #include "transport/http_request.h"
-#include "transport/platform.h"
+#include "platform/files.h"
+#include "platform/http_client.h"
 
 namespace pelbrook {
 namespace {

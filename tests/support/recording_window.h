@@ -1,4 +1,4 @@
-// A recording stand-in for window/window_services.h, for native tests. It
+// A recording stand-in for platform/window_services.h, for native tests. It
 // keeps every control text, enabled state, progress bar setting, timer,
 // posted message and shell call, lets the test drive the tick count, the
 // profile folder and the existence answers, and runs job threads as real
@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "window/window_services.h"
+#include "platform/window_services.h"
 
 namespace pelbrook::testing {
 

@@ -1,6 +1,6 @@
 #include "engine/content_range.h"
 
-#include "transport/text_scan.h"
+#include "platform/text_scan.h"
 
 namespace pelbrook {
 

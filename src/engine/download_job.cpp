@@ -7,7 +7,8 @@
 #include "engine/temporary_file.h"
 #include "engine/worker_pool.h"
 #include "transport/handle_owner.h"
-#include "transport/platform.h"
+#include "platform/files.h"
+#include "platform/http_client.h"
 #include "transport/url_parts.h"
 
 namespace pelbrook {

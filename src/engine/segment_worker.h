@@ -8,7 +8,8 @@
 #include "engine/file_version.h"
 #include "engine/segment_plan.h"
 #include "transport/body_stream.h"
-#include "transport/platform.h"
+#include "platform/files.h"
+#include "platform/http_client.h"
 #include "transport/url_parts.h"
 
 namespace pelbrook {

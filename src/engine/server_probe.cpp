@@ -5,7 +5,7 @@
 #include "engine/content_range.h"
 #include "transport/handle_owner.h"
 #include "transport/http_request.h"
-#include "transport/text_scan.h"
+#include "platform/text_scan.h"
 
 namespace pelbrook {
 

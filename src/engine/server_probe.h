@@ -6,7 +6,7 @@
 
 #include "engine/file_version.h"
 #include "engine/segment_plan.h"
-#include "transport/platform.h"
+#include "platform/http_client.h"
 #include "transport/url_parts.h"
 
 namespace pelbrook {

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "transport/body_stream.h"
-#include "transport/platform.h"
+#include "platform/http_client.h"
 #include "transport/url_parts.h"
 
 namespace pelbrook {

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <thread>
 
-#include "transport/platform.h"
+#include "platform/files.h"
 
 namespace pelbrook {
 namespace {

@@ -8,7 +8,7 @@
 #include "engine/file_version.h"
 #include "engine/segment_plan.h"
 #include "transport/body_stream.h"
-#include "transport/platform.h"
+#include "platform/http_client.h"
 #include "transport/url_parts.h"
 
 namespace pelbrook {
@@ -23,7 +23,6 @@ struct SegmentedOutcome {
 SegmentedOutcome RunSegmentedTransfer(platform::HttpHandle session, const UrlParts& url, const std::wstring& outputPath,
                                       std::uint64_t totalSize, const std::vector<ByteRange>& plan,
                                       std::int32_t workerCount, ProgressCallback progress,
-                                      const std::atomic<bool>* cancel,
-                                      const FileVersion& version);
+                                      const std::atomic<bool>* cancel, const FileVersion& version);
 
 }  // namespace pelbrook

@@ -4,7 +4,8 @@
 #include <cstdint>
 #include <functional>
 
-#include "transport/platform.h"
+#include "platform/files.h"
+#include "platform/http_client.h"
 
 namespace pelbrook {
 

@@ -6,7 +6,8 @@
 
 #include <utility>
 
-#include "transport/platform.h"
+#include "platform/files.h"
+#include "platform/http_client.h"
 
 namespace pelbrook {
 

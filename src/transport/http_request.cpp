@@ -4,7 +4,7 @@
 #include <string_view>
 #include <vector>
 
-#include "transport/text_scan.h"
+#include "platform/text_scan.h"
 
 namespace pelbrook {
 
@@ -52,12 +52,6 @@ namespace {
 
 bool IsTrimmed(wchar_t c) { return c == L' ' || c == L'\t' || c == L'\r' || c == L'\n'; }
 
-// What the C runtime's iswspace calls white space: the conversion skips it.
-bool IsLeadingSpace(wchar_t c) {
-    constexpr std::wstring_view Spaces = L"\t\n\v\f\r \u00A0\u1680\u2028\u2029\u202F\u205F\u3000";
-    return Spaces.find(c) != std::wstring_view::npos || (c >= 0x2000 && c <= 0x200A);
-}
-
 }  // namespace
 
 std::wstring GetHeaderValue(const std::wstring& rawHeaders, const std::wstring& name) {
@@ -85,20 +79,6 @@ std::wstring TrimWhitespace(const std::wstring& text) {
     std::size_t last = text.size();
     while (last > first && IsTrimmed(text[last - 1])) --last;
     return text.substr(first, last - first);
-}
-
-LeadingNumber ScanLeadingNumber(const std::wstring& text) {
-    LeadingNumber number;
-    std::size_t i = 0;
-    while (i < text.size() && IsLeadingSpace(text[i])) ++i;
-    if (i < text.size() && (text[i] == L'+' || text[i] == L'-')) {
-        number.negative = text[i] == L'-';
-        ++i;
-    }
-    const DigitRun digits = ReadDigits(text, i, true);
-    number.overflow = digits.overflow;
-    number.magnitude = digits.value;
-    return number;
 }
 
 std::uint64_t ParseUnsigned64(const std::wstring& text) {

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "transport/platform.h"
+#include "platform/http_client.h"
 #include "transport/url_parts.h"
 
 namespace pelbrook {
@@ -30,15 +30,6 @@ bool ReadResponseHeaders(platform::HttpHandle request, ResponseInfo& info);
 // ASCII case, trimmed; empty when there is none.
 std::wstring GetHeaderValue(const std::wstring& rawHeaders, const std::wstring& name);
 std::wstring TrimWhitespace(const std::wstring& text);
-// The leading decimal number of a text as the C runtime's wide conversions
-// read it: white space skipped, an optional sign, then digits up to the first
-// other character.
-struct LeadingNumber {
-    bool negative = false;
-    bool overflow = false;        // the digits do not fit 64 bits
-    std::uint64_t magnitude = 0;  // valid unless overflow
-};
-LeadingNumber ScanLeadingNumber(const std::wstring& text);
 // _wcstoui64(text, nullptr, 10), the same on every build.
 std::uint64_t ParseUnsigned64(const std::wstring& text);
 

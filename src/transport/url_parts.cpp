@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <array>
 
-#include "transport/platform.h"
+#include "platform/http_client.h"
 
 namespace pelbrook {
 

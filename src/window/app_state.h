@@ -8,7 +8,7 @@
 #include <string>
 
 #include "engine/download_job.h"
-#include "window/window_services.h"
+#include "platform/window_services.h"
 
 namespace pelbrook {
 

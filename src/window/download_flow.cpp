@@ -4,7 +4,7 @@
 
 #include "engine/download_job.h"
 #include "engine/temporary_file.h"
-#include "transport/http_request.h"
+#include "platform/text_scan.h"
 #include "window/app_state.h"
 #include "window/output_path.h"
 #include "window/progress_display.h"

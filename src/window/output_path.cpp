@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "transport/text_scan.h"
+#include "platform/text_scan.h"
 #include "transport/url_parts.h"
 #include "window/app_state.h"
 

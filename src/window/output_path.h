@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "window/window_services.h"
+#include "platform/window_services.h"
 
 namespace pelbrook {
 

@@ -17,7 +17,7 @@
 #include "engine/temporary_file.h"
 #include "engine_test_support.h"
 #include "support/test_bytes.h"
-#include "transport/platform.h"
+#include "platform/http_client.h"
 
 namespace pelbrook {
 namespace {
@@ -368,7 +368,12 @@ TEST_F(DownloadJobTest, SegmentAnswers) {
              lines.push_back(L"ETag: \"v2\"");
              if (first == 3 * Seg) r = MakeResponse(206, lines, body(first, Seg));
          },
-         false, 3 * Seg, 4 * Seg, 8 * MiB, false, {L"ETag: \"v1\""}},
+         false,
+         3 * Seg,
+         4 * Seg,
+         8 * MiB,
+         false,
+         {L"ETag: \"v1\""}},
         {"206 for other bytes",
          [&](std::uint64_t first, std::uint64_t, ScriptedResponse& r) {
              if (first == 3 * Seg) r = MakeResponse(206, headers206(0, Seg - 1), body(0, Seg));

@@ -5,7 +5,7 @@
 #include <utility>
 
 #include "engine/download_job.h"
-#include "transport/text_scan.h"
+#include "platform/text_scan.h"
 
 namespace pelbrook::testing {
 

@@ -8,7 +8,7 @@
 #include "engine/server_probe.h"
 #include "engine_test_support.h"
 #include "transport/http_request.h"
-#include "transport/platform.h"
+#include "platform/http_client.h"
 
 namespace pelbrook {
 namespace {

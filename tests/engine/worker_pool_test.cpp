@@ -15,7 +15,8 @@
 #include "engine/worker_pool.h"
 #include "engine_test_support.h"
 #include "support/test_bytes.h"
-#include "transport/platform.h"
+#include "platform/files.h"
+#include "platform/http_client.h"
 
 namespace pelbrook {
 namespace {
@@ -125,9 +126,9 @@ TEST_F(WorkerPoolTest, AllWorkersFailToConnect) {
     testing::SetConnectFilter([](int) { return false; });
     plan = PlanSegments(content.size(), 4);
     platform::HttpHandle session = platform::HttpOpen(L"pool test", 0, nullptr, nullptr, 0);
-    const SegmentedOutcome outcome = RunSegmentedTransfer(
-        session, UrlParts{L"h", L"/f", 80, false}, path, content.size(), plan, 4, [](std::uint64_t, std::uint64_t) {},
-        &CancelFlag, {});
+    const SegmentedOutcome outcome =
+        RunSegmentedTransfer(session, UrlParts{L"h", L"/f", 80, false}, path, content.size(), plan, 4,
+                             [](std::uint64_t, std::uint64_t) {}, &CancelFlag, {});
     platform::HttpCloseHandle(session);
     EXPECT_TRUE(outcome.fileCreated);
     EXPECT_EQ(outcome.failedSegments, 4);

@@ -1,4 +1,4 @@
-// A recording stand-in for window/window_services.h, for native tests. It
+// A recording stand-in for platform/window_services.h, for native tests. It
 // keeps every control text, enabled state, progress bar setting, timer,
 // posted message and shell call, lets the test drive the tick count, the
 // profile folder and the existence answers, and runs job threads as real
@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "window/window_services.h"
+#include "platform/window_services.h"
 
 namespace pelbrook::testing {
 
@@ -68,8 +68,9 @@ std::vector<ShellCall> ShellCalls();
 // Sets a control's text as the user would (no history entry).
 void TypeText(WindowHandle control, const std::wstring& text);
 
-// What DoubleClickTimeMs and CurrentProcessId answer (Windows' default double-click time).
-inline constexpr std::uint32_t RecordedDoubleClickTimeMs = 500;
+// What DoubleClickTimeMs and CurrentProcessId answer. Not Windows' default
+// double-click time of 500 ms, so that a window assuming the default shows.
+inline constexpr std::uint32_t RecordedDoubleClickTimeMs = 730;
 inline constexpr std::uint32_t RecordedProcessId = 4242;
 
 void SetTickCount(std::uint64_t milliseconds);

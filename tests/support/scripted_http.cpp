@@ -7,7 +7,7 @@
 #include <unordered_map>
 #include <utility>
 
-#include "transport/platform.h"
+#include "platform/http_client.h"
 
 namespace pelbrook::testing {
 namespace {

@@ -1,4 +1,4 @@
-// A scripted stand-in for the HTTP half of transport/platform.h, for native
+// A scripted stand-in for platform/http_client.h, for native
 // tests. A test states how each request is answered; the stand-in records
 // every session, option, connection, request and handle close so that tests
 // can check the exact arguments and the keep-alive discipline.

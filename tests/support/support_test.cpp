@@ -7,7 +7,8 @@
 #include "support/scripted_http.h"
 #include "support/test_bytes.h"
 #include "support/test_files.h"
-#include "transport/platform.h"
+#include "platform/files.h"
+#include "platform/http_client.h"
 
 namespace pelbrook::testing {
 namespace {

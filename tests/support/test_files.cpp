@@ -11,7 +11,7 @@
 #include <unordered_map>
 #include <utility>
 
-#include "transport/platform.h"
+#include "platform/files.h"
 
 namespace pelbrook::platform {
 // From real_files.cpp.

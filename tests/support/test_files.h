@@ -1,4 +1,4 @@
-// The file half of transport/platform.h for tests: the real file calls of the
+// platform/files.h for tests: the real file calls of the
 // build (POSIX natively, Win32 under Wine) with a recorder and a fault plan in
 // front of them. Link `pelbrook_test_files` instead of `pelbrook_platform_files`.
 //

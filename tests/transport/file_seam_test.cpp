@@ -8,7 +8,7 @@
 #include <random>
 #include <string>
 
-#include "transport/platform.h"
+#include "platform/files.h"
 
 namespace pelbrook {
 namespace {

@@ -89,6 +89,7 @@ TEST(ParseUnsigned64Test, FollowsTheRuntimeConversion) {
         {L"000000000000000000000000000042", 42},
         {L"\u00a042", 42},
         {L"\u300042", 42},
+        {L"\u2000\u200a42", 42},
         {L"\uff14\uff12", 42},
         {L"4\u0662", 42},
         {L"\u0085"

@@ -277,6 +277,8 @@ TEST_F(DownloadFlow, SuccessfulJobFromStartToFileManager) {
     EXPECT_EQ(shell[0].file, L"explorer.exe");
     EXPECT_EQ(shell[0].parameters, L"/select,\"" + path + L"\"");
     EXPECT_EQ(shell[0].showCommand, 1);
+    OnJobFinished(App.jobNumber);  // delivered again: nothing is replayed
+    EXPECT_EQ(ShellCalls().size(), 1u);
 
     EXPECT_EQ(ReadFileBytes(path), *file);
     EXPECT_EQ(App.bytesDone.load(), file->size());

@@ -76,6 +76,8 @@ TEST(MakeSafeFileName, CharactersAndDeviceNames) {
         {L"back\\slash/and?", L"back_slash_and_"},
         {L"CON .txt", L"_CON .txt"},
         {L"COM\u00B9", L"_COM\u00B9"},
+        {L"COM\u00B2", L"_COM\u00B2"},
+        {L"lpt\u00B3.txt", L"_lpt\u00B3.txt"},
         {L"com0.dat", L"_com0.dat"},
         {L"CONIN", L"CONIN"},
         {L"caf\u00E9 \u00FCber.txt", L"caf\u00E9 \u00FCber.txt"},

@@ -11,7 +11,7 @@
 #include <limits>
 #include <string>
 
-#include "transport/platform.h"
+#include "platform/files.h"
 
 namespace pelbrook::platform {
 namespace {

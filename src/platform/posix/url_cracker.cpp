@@ -9,8 +9,8 @@
 #include <cstring>
 #include <string_view>
 
-#include "transport/platform.h"
-#include "transport/text_scan.h"
+#include "platform/http_client.h"
+#include "platform/text_scan.h"
 
 namespace pelbrook::platform {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "transport/platform.h"
+#include "platform/files.h"
 
 namespace pelbrook::platform {
 

@@ -7,7 +7,7 @@
 #include <thread>
 #include <utility>
 
-#include "window/window_services.h"
+#include "platform/window_services.h"
 
 namespace pelbrook::platform {
 

@@ -1,7 +1,7 @@
 #include <windows.h>
 #include <winhttp.h>
 
-#include "transport/platform.h"
+#include "platform/http_client.h"
 
 namespace pelbrook::platform {
 

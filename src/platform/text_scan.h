@@ -1,5 +1,6 @@
-// The two text readers every layer shares: ASCII case folding and decimal
-// digits. Header-only, so that the native URL cracker below the transport
+// The text readers every layer shares: ASCII case folding, decimal digits
+// and numbers read as the C runtime's wide conversions read them (_wcstoui64,
+// _wtoi). Header-only, so that the native URL cracker below the transport
 // library can use them too.
 #pragma once
 
@@ -54,6 +55,35 @@ inline DigitRun ReadDigits(std::wstring_view text, std::size_t& pos, bool runtim
         }
     }
     return run;
+}
+
+// What the C runtime's iswspace calls white space: its conversions skip it.
+inline bool IsRuntimeSpace(wchar_t c) {
+    constexpr std::wstring_view Spaces = L"\t\n\v\f\r \u00A0\u1680\u2028\u2029\u202F\u205F\u3000";
+    return Spaces.find(c) != std::wstring_view::npos || (c >= 0x2000 && c <= 0x200A);
+}
+
+// The leading decimal number of a text as the C runtime's wide conversions
+// read it: white space skipped, an optional sign, then digits up to the first
+// other character.
+struct LeadingNumber {
+    bool negative = false;
+    bool overflow = false;        // the digits do not fit 64 bits
+    std::uint64_t magnitude = 0;  // valid unless overflow
+};
+
+inline LeadingNumber ScanLeadingNumber(std::wstring_view text) {
+    LeadingNumber number;
+    std::size_t i = 0;
+    while (i < text.size() && IsRuntimeSpace(text[i])) ++i;
+    if (i < text.size() && (text[i] == L'+' || text[i] == L'-')) {
+        number.negative = text[i] == L'-';
+        ++i;
+    }
+    const DigitRun digits = ReadDigits(text, i, true);
+    number.overflow = digits.overflow;
+    number.magnitude = digits.value;
+    return number;
 }
 
 }  // namespace pelbrook

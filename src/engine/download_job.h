@@ -9,10 +9,28 @@
 
 namespace pelbrook {
 
+// Connections asked for when the user names none, and the most workers a job
+// runs: a larger request is accepted and capped.
+inline constexpr std::int32_t DefaultConnections = 16;
+inline constexpr std::int32_t MaxConnections = 32;
+
+// Every message a job ends with.
+inline constexpr wchar_t MessageUrlEmpty[] = L"URL is empty.";
+inline constexpr wchar_t MessageOutputPathEmpty[] = L"Output path is empty.";
+inline constexpr wchar_t MessageConnectionsBelowOne[] = L"Connection count must be at least 1.";
+inline constexpr wchar_t MessageInvalidUrl[] = L"Invalid URL.";
+inline constexpr wchar_t MessageSessionFailed[] = L"WinHTTP session failed.";
+inline constexpr wchar_t MessageNoFileSize[] = L"Could not determine file size from server.";
+inline constexpr wchar_t MessageNoOutputFile[] = L"Could not create output file.";
+inline constexpr wchar_t MessageCanceled[] = L"Download canceled.";
+inline constexpr wchar_t MessageCompleted[] = L"Download completed.";
+inline constexpr wchar_t MessageIncomplete[] = L"Download incomplete. Try fewer connections (e.g. 4 or 1).";
+inline constexpr wchar_t MessageFailed[] = L"Download failed.";
+
 struct DownloadRequest {
     std::wstring url;
     std::wstring outputPath;
-    std::int32_t connections = 16;
+    std::int32_t connections = DefaultConnections;
     // Makes the file the bytes go to until the job has them all the job's own
     // (see TemporaryPathFor); may be empty.
     std::wstring temporaryTag;

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "engine/content_range.h"
+#include "engine/download_job.h"
 #include "transport/handle_owner.h"
 #include "transport/http_request.h"
 #include "platform/text_scan.h"
@@ -10,8 +11,6 @@
 namespace pelbrook {
 
 namespace {
-
-constexpr std::int32_t MaxWorkers = 32;
 
 // One request on a fresh connection; both handles are closed before returning.
 bool Exchange(platform::HttpHandle session, const UrlParts& url, const wchar_t* verb, const wchar_t* headers,
@@ -67,7 +66,7 @@ ModeDecision DecideMode(const ProbeResult& probe, std::int32_t connections) {
     decision.rangesAccepted =
         probe.rangeServed || EqualsIgnoringAsciiCase(GetHeaderValue(probe.rawHeaders, L"Accept-Ranges"), L"bytes");
     decision.accelerated = decision.rangesAccepted && probe.totalSize > 0 && connections > 1;
-    decision.workerCount = connections <= MaxWorkers ? connections : MaxWorkers;
+    decision.workerCount = connections <= MaxConnections ? connections : MaxConnections;
     if (decision.accelerated) {
         decision.plan = PlanSegments(probe.totalSize, decision.workerCount);
     }

@@ -1,6 +1,9 @@
 #include "window/download_flow.h"
 
 #include <limits>
+#include <optional>
+#include <string>
+#include <utility>
 
 #include "engine/download_job.h"
 #include "engine/temporary_file.h"
@@ -12,14 +15,55 @@
 namespace pelbrook {
 namespace {
 
-constexpr std::int32_t DefaultConnections = 16;
-constexpr std::int32_t MinConnections = 1;
-constexpr std::int32_t MaxConnections = 32;
-
 platform::WindowHandle BrowseButton() { return platform::FindChildControl(App.mainWindow, IDC_BROWSE); }
 
 void SetText(platform::WindowHandle control, const std::wstring& text) {
     platform::SetControlText(control, text.c_str());
+}
+
+// The fields as the user left them, or null with the reason shown.
+std::optional<DownloadRequest> ReadRequest() {
+    const std::wstring url = ReadControlText(App.urlEdit);
+    if (url.empty()) {
+        SetText(App.statusLabel, L"Paste a download URL first.");
+        return std::nullopt;
+    }
+    const std::optional<std::int32_t> connections = ParseConnectionCount(ReadControlText(App.connectionsEdit));
+    if (!connections || *connections < 1 || *connections > MaxConnections) {
+        SetText(App.statusLabel, L"Connections must be between 1 and " + std::to_wstring(MaxConnections) + L".");
+        return std::nullopt;
+    }
+    return DownloadRequest{url, BuildOutputPath(), *connections, {}};
+}
+
+void ResetProgress() {
+    App.bytesDone.store(0);
+    App.bytesTotal.store(0);
+    App.outcome = std::make_unique<JobOutcome>();
+    App.startTick = platform::TickCount();
+    App.lastSampleBytes = 0;
+    App.lastSampleTick = platform::TickCount();
+    App.speedBytesPerSec = 0.0;
+}
+
+void ShowRunning() {
+    SetInputsEnabled(false);
+    SetText(App.startButton, L"Cancel");
+    platform::SetProgressRange(App.progressBar, 0, static_cast<std::uint16_t>(ProgressBarFullScale));
+    platform::SetProgressPosition(App.progressBar, 0);
+    SetText(App.modeLabel, L"Mode: Checking server support...");
+    SetText(App.statusLabel, L"Connecting to server...");
+    platform::StartTimer(App.mainWindow, IDT_PROGRESS, ProgressTimerPeriodMs);
+}
+
+// Without a thread there is no job: back to Idle, saying why.
+void ShowNotStarted(const std::wstring& previousModeLine) {
+    platform::StopTimer(App.mainWindow, IDT_PROGRESS);
+    App.running = false;
+    SetInputsEnabled(true);
+    SetText(App.startButton, L"Download");
+    SetText(App.modeLabel, previousModeLine);
+    SetText(App.statusLabel, L"Could not start the download.");
 }
 
 }  // namespace
@@ -59,54 +103,23 @@ void PostJobStatus(std::uint32_t jobNumber, const std::wstring& line) {
 
 void StartDownload() {
     if (App.running) return;
-
-    const std::wstring url = ReadControlText(App.urlEdit);
-    if (url.empty()) {
-        SetText(App.statusLabel, L"Paste a download URL first.");
-        return;
-    }
-    const std::optional<std::int32_t> connections = ParseConnectionCount(ReadControlText(App.connectionsEdit));
-    if (!connections || *connections < MinConnections || *connections > MaxConnections) {
-        SetText(App.statusLabel, L"Connections must be between 1 and 32.");
-        return;
-    }
-    const std::wstring outputPath = BuildOutputPath();
+    std::optional<DownloadRequest> request = ReadRequest();
+    if (!request) return;
 
     CancelFlag.store(false);
     App.running = true;
-    App.bytesDone.store(0);
-    App.bytesTotal.store(0);
-    App.outcome = std::make_unique<JobOutcome>();
-    App.startTick = platform::TickCount();
-    App.lastSampleBytes = 0;
-    App.lastSampleTick = platform::TickCount();
-    App.speedBytesPerSec = 0.0;
-
+    ResetProgress();
     const std::wstring previousModeLine = ReadControlText(App.modeLabel);
-    SetInputsEnabled(false);
-    SetText(App.startButton, L"Cancel");
-    platform::SetProgressRange(App.progressBar, 0, static_cast<std::uint16_t>(ProgressBarFullScale));
-    platform::SetProgressPosition(App.progressBar, 0);
-    SetText(App.modeLabel, L"Mode: Checking server support...");
-    SetText(App.statusLabel, L"Connecting to server...");
-    platform::StartTimer(App.mainWindow, IDT_PROGRESS, ProgressTimerPeriodMs);
+    ShowRunning();
 
     const std::uint32_t job = ++App.jobNumber;
-    App.request = DownloadRequest{url, outputPath, *connections, {}};
+    App.request = std::move(*request);
     // After the process and the job, so that two windows downloading the
     // same name never write into one file.
     App.request.temporaryTag = std::to_wstring(platform::CurrentProcessId()) + L"-" + std::to_wstring(job);
-    if (platform::StartDetachedThread([request = App.request, job] { JobThreadMain(request, job); })) {
-        return;
+    if (!platform::StartDetachedThread([request = App.request, job] { JobThreadMain(request, job); })) {
+        ShowNotStarted(previousModeLine);
     }
-
-    // Without a thread there is no job: back to Idle, saying why.
-    platform::StopTimer(App.mainWindow, IDT_PROGRESS);
-    App.running = false;
-    SetInputsEnabled(true);
-    SetText(App.startButton, L"Download");
-    SetText(App.modeLabel, previousModeLine);
-    SetText(App.statusLabel, L"Could not start the download.");
 }
 
 void JobThreadMain(DownloadRequest request, std::uint32_t jobNumber) {

@@ -51,6 +51,7 @@ BOOL CALLBACK SetChildFont(HWND child, LPARAM font) {
 void CreateControls(HWND window) {
     App.mainWindow = window;
     const std::wstring defaultFolder = DefaultDownloadFolder();
+    const std::wstring defaultConnections = std::to_wstring(DefaultConnections);
     HWND urlEdit = nullptr, folderEdit = nullptr, connectionsEdit = nullptr, startButton = nullptr;
     HWND modeLabel = nullptr, progressBar = nullptr, statusLabel = nullptr;
 
@@ -62,7 +63,8 @@ void CreateControls(HWND window) {
          &folderEdit},
         {L"BUTTON", L"Browse...", 0, 0, 496, 100, 80, 26, IDC_BROWSE, nullptr},
         {L"STATIC", L"Connections:", 0, 0, 16, 140, 100, 20, 0, nullptr},
-        {L"EDIT", L"16", WS_EX_CLIENTEDGE, ES_NUMBER, 120, 136, 60, 24, IDC_CONNECTIONS_EDIT, &connectionsEdit},
+        {L"EDIT", defaultConnections.c_str(), WS_EX_CLIENTEDGE, ES_NUMBER, 120, 136, 60, 24, IDC_CONNECTIONS_EDIT,
+         &connectionsEdit},
         {L"BUTTON", L"Download", 0, 0, 200, 134, 120, 28, IDC_START, &startButton},
         {L"STATIC", L"Mode: Paste a URL and click Download to check whether acceleration is available.", 0, 0, 16, 168,
          560, 32, IDC_MODE, &modeLabel},

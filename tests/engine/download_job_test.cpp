@@ -28,10 +28,10 @@ using testing::ScriptedResponse;
 
 constexpr std::uint64_t MiB = 1048576;
 const std::wstring Url = L"http://files.example/data.bin?x=1";
-const std::wstring Completed = L"Download completed.";
-const std::wstring Incomplete = L"Download incomplete. Try fewer connections (e.g. 4 or 1).";
-const std::wstring Failed = L"Download failed.";
-const std::wstring NoSize = L"Could not determine file size from server.";
+const std::wstring Completed = MessageCompleted;
+const std::wstring Incomplete = MessageIncomplete;
+const std::wstring Failed = MessageFailed;
+const std::wstring NoSize = MessageNoFileSize;
 
 struct ProgressCall {
     std::uint64_t done = 0;
@@ -125,15 +125,15 @@ TEST_F(DownloadJobTest, RequestChecksComeFirst) {
         std::wstring message;
     };
     const std::vector<Case> cases = {
-        {L"", L"", 0, L"URL is empty."},
-        {L"", L"out.bin", 4, L"URL is empty."},
-        {Url, L"", 0, L"Output path is empty."},
-        {Url, L"out.bin", 0, L"Connection count must be at least 1."},
-        {Url, L"out.bin", -7, L"Connection count must be at least 1."},
-        {Url, L"out.bin", INT32_MIN, L"Connection count must be at least 1."},
-        {L"ftp://files.example/data.bin", L"out.bin", 4, L"Invalid URL."},
-        {L"files.example/data.bin", L"out.bin", 4, L"Invalid URL."},
-        {L"not a url", L"out.bin", -1, L"Connection count must be at least 1."},
+        {L"", L"", 0, MessageUrlEmpty},
+        {L"", L"out.bin", 4, MessageUrlEmpty},
+        {Url, L"", 0, MessageOutputPathEmpty},
+        {Url, L"out.bin", 0, MessageConnectionsBelowOne},
+        {Url, L"out.bin", -7, MessageConnectionsBelowOne},
+        {Url, L"out.bin", INT32_MIN, MessageConnectionsBelowOne},
+        {L"ftp://files.example/data.bin", L"out.bin", 4, MessageInvalidUrl},
+        {L"files.example/data.bin", L"out.bin", 4, MessageInvalidUrl},
+        {L"not a url", L"out.bin", -1, MessageConnectionsBelowOne},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.message);
@@ -161,7 +161,7 @@ TEST_F(DownloadJobTest, SessionOpenFailure) {
     testing::ScriptHttp(testing::ServeFile(served));
     testing::FailSessionOpen(true);
     const DownloadResult result = RunAgain(4);
-    EXPECT_EQ(result.message, L"WinHTTP session failed.");
+    EXPECT_EQ(result.message, MessageSessionFailed);
     EXPECT_FALSE(result.success);
     EXPECT_TRUE(result.modeLine.empty());
     EXPECT_TRUE(statusLines.empty());
@@ -458,7 +458,7 @@ TEST_F(DownloadJobTest, OutputFileThatCannotBeCreatedOrSized) {
         output = fault == 0 ? dir + L"/missing folder/data.bin" : PathIn(L"data.bin");
         statusLines.clear();
         const DownloadResult result = Run(4);
-        EXPECT_EQ(result.message, L"Could not create output file.");
+        EXPECT_EQ(result.message, MessageNoOutputFile);
         EXPECT_FALSE(result.success);
         EXPECT_EQ(result.modeLine, L"Mode: Accelerated - 4 workers, 2 segments, keep-alive reuse (HTTP Range).");
         EXPECT_EQ(statusLines.size(), 1u);
@@ -542,6 +542,12 @@ TEST_F(DownloadJobTest, ExistingFileSurvivesEveryUnsuccessfulEnd) {
             if (piece == 2) CancelFlag = true;
         };
     };
+    // Raised during the read that finds the end of the body: every byte is in.
+    auto cancelAtTheEnd = [](ScriptedResponse& r) {
+        r.beforeRead = [pieces = r.body.size()](std::size_t piece) {
+            if (piece == pieces) CancelFlag = true;
+        };
+    };
     auto cancelAfterTry = [](int) { return CancelFlag = true; };
     const std::vector<Case> cases = {
         {"404", 1, whole([](ScriptedResponse& r) { r = MakeResponse(404, {}, {"gone"}); }), nullptr, 0, Failed},
@@ -549,10 +555,11 @@ TEST_F(DownloadJobTest, ExistingFileSurvivesEveryUnsuccessfulEnd) {
         {"short body", 1, whole([](ScriptedResponse& r) { r.body.pop_back(); }), nullptr, 0, Failed},
         {"broken body", 1, whole([](ScriptedResponse& r) { r.breakAtPiece = 3; }), nullptr, 0, Failed},
         {"single canceled", 1, whole(cancelAtPiece), nullptr, 0, Failed},
+        {"single canceled after the last read", 1, whole(cancelAtTheEnd), nullptr, 0, Failed},
         {"single, replace refused", 1, nullptr, testing::FailFirst(9), 4, Failed},
         {"segment lost", 4, segments(false, [](ScriptedResponse& r) { r = MakeResponse(500, {}); }), nullptr, 0,
          Incomplete},
-        {"segments canceled", 4, segments(true, cancelAtPiece), nullptr, 0, L"Download canceled."},
+        {"segments canceled", 4, segments(true, cancelAtPiece), nullptr, 0, MessageCanceled},
         {"segmented, canceled between tries of the replace", 4, nullptr, cancelAfterTry, 1, Failed},
     };
     for (const Case& c : cases) {
@@ -637,7 +644,7 @@ TEST_F(DownloadJobTest, CancelStopsEveryWorkerWithinOneChunk) {
     const DownloadResult result = Run(Workers);
     EXPECT_FALSE(barrier->timedOut);
     EXPECT_FALSE(result.success);
-    EXPECT_EQ(result.message, L"Download canceled.");
+    EXPECT_EQ(result.message, MessageCanceled);
     EXPECT_EQ(result.bytesDownloaded, 0u);
     EXPECT_EQ(result.modeLine, L"Mode: Accelerated - 4 workers, 8 segments, keep-alive reuse (HTTP Range).");
     EXPECT_FALSE(testing::PathExists(output)) << "a canceled accelerated file is deleted";

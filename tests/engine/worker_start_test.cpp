@@ -54,9 +54,7 @@ TEST_F(WorkerStartTest, RefusedStartsInAJob) {
 
         EXPECT_EQ(testing::WorkerStartCalls(), 4) << "every worker is tried";
         EXPECT_EQ(result.success, c.complete);
-        EXPECT_EQ(result.message, c.complete
-                                      ? std::wstring(L"Download completed.")
-                                      : std::wstring(L"Download incomplete. Try fewer connections (e.g. 4 or 1)."));
+        EXPECT_EQ(result.message, c.complete ? std::wstring(MessageCompleted) : std::wstring(MessageIncomplete));
         EXPECT_EQ(result.bytesDownloaded, c.complete ? served->content.size() : 0u);
         const std::string onDisk = testing::ReadFileBytes(output);
         EXPECT_EQ(onDisk.size(), served->content.size());

@@ -34,13 +34,17 @@
 #include <cstdlib>
 #include <string>
 
-#include "utf8_text.h"
 #include <vector>
+
+#include "utf8_text.h"
+#include "window/app_state.h"
 
 namespace {
 
 constexpr UINT MessageTimeoutMs = 5000;
-constexpr int ControlIds[] = {101, 102, 103, 104, 105, 106, 107, 108};
+using namespace pelbrook;
+constexpr int ControlIds[] = {IDC_URL_EDIT, IDC_FOLDER_EDIT, IDC_BROWSE, IDC_CONNECTIONS_EDIT,
+                              IDC_START,    IDC_PROGRESS,    IDC_STATUS, IDC_MODE};
 
 HWND g_main = nullptr;
 HDESK g_desktop = nullptr;
@@ -122,7 +126,7 @@ std::string StateJson() {
     }
     LRESULT position = -1;
     LRESULT high = -1;
-    HWND bar = Control(106);
+    HWND bar = Control(IDC_PROGRESS);
     if (bar != nullptr) {
         Send(bar, PBM_GETPOS, 0, 0, &position);
         Send(bar, PBM_GETRANGE, FALSE, 0, &high);
@@ -204,7 +208,7 @@ std::string Find(const std::string& args) {
                 g_joined = true;
             }
             g_main = found;
-            if (Control(107) != nullptr) {
+            if (Control(IDC_STATUS) != nullptr) {
                 return "ok " + std::to_string(reinterpret_cast<std::uintptr_t>(g_main));
             }
         }
@@ -322,9 +326,9 @@ std::string Handle(const std::string& line) {
             return "err click timed out";
         }
         // Read back at once: the progress timer may overwrite the status line soon after.
-        const std::string status = ToUtf8(WindowText(Control(107)));
-        const std::string button = ToUtf8(WindowText(Control(105)));
-        const std::string mode = ToUtf8(WindowText(Control(108)));
+        const std::string status = ToUtf8(WindowText(Control(IDC_STATUS)));
+        const std::string button = ToUtf8(WindowText(Control(IDC_START)));
+        const std::string mode = ToUtf8(WindowText(Control(IDC_MODE)));
         return "ok {\"status\":" + JsonString(status) + ",\"button\":" + JsonString(button) +
                ",\"mode\":" + JsonString(mode) + "}";
     }

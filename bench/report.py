@@ -137,9 +137,9 @@ def main_rows(r, a, add):
 
 
 def changed_block(r):
-    return ("5. The file changes on the server during the download: %s, %d bytes/s per answer, served by the "
+    return ("5. The file changes on the server during the download: %s, sent at %s/s per answer by the "
             "end-to-end fault server; %d rounds.\n\n%s\n%s\n" % (
-                size_name(r.changed_size), r.changed_rate, r.rounds, changed.table(r), changed.sentence(r)))
+                size_name(r.changed_size), size_name(r.changed_rate), r.rounds, changed.table(r), changed.sentence(r)))
 
 
 def notes(r, a, add):

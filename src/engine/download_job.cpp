@@ -118,7 +118,7 @@ DownloadResult RunDownload(const DownloadRequest& request, ProgressCallback prog
     }
 
     const SegmentedOutcome outcome = RunSegmentedTransfer(session.get(), url, temporaryPath, probe.totalSize, mode.plan,
-                                                          mode.workerCount, progress, &CancelFlag);
+                                                          mode.workerCount, progress, &CancelFlag, probe.version);
     if (!outcome.fileCreated) {
         result.message = L"Could not create output file.";
         return result;

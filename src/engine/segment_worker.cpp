@@ -12,29 +12,34 @@ namespace pelbrook {
 
 namespace {
 
-// A 206 may carry a Content-Range for other bytes than those asked for (a
-// cache or proxy answering from a different version); writing those at our
-// offset would corrupt the file silently.
-bool RangeAnswerFits(const ResponseInfo& info, ByteRange range, std::uint64_t totalSize) {
+// What of a 206 body goes into the segment. The answer may be for other bytes
+// than those asked for (a cache or proxy answering from a different version);
+// writing those at our offset would corrupt the file silently. It may name
+// more than the segment (some servers answer to the end of the file): those
+// bytes belong to other segments and are not written.
+bool RangeAnswerBounds(const ResponseInfo& info, ByteRange range, std::uint64_t totalSize, BodyBounds& bounds) {
+    const std::uint64_t length = range.last >= range.first ? range.last - range.first + 1 : 0;
+    bounds = BodyBounds{length, length};
     const std::wstring value = GetHeaderValue(info.rawHeaders, L"Content-Range");
     if (value.empty()) {
         return true;
     }
     ContentRange answered;
-    if (!ParseContentRange(value, answered)) {
+    if (!ParseContentRange(value, answered) || answered.first != range.first) {
         return false;
     }
-    if (answered.first != range.first) {
+    if (answered.totalKnown && answered.total != totalSize) {
         return false;
     }
-    return !answered.totalKnown || answered.total == totalSize;
+    bounds.declared = answered.last - answered.first + 1;
+    return true;
 }
 
 }  // namespace
 
 bool FetchSegment(platform::HttpHandle connection, const UrlParts& url, platform::FileHandle file, ByteRange range,
                   std::atomic<std::uint64_t>* transferredBytes, ProgressCallback progress, std::uint64_t totalSize,
-                  const std::atomic<bool>* cancel) {
+                  const std::atomic<bool>* cancel, const FileVersion& version) {
     std::wostringstream text;
     text.imbue(std::locale::classic());
     text << BaseRequestHeaders << L"Range: bytes=" << range.first << L"-" << range.last;
@@ -49,15 +54,18 @@ bool FetchSegment(platform::HttpHandle connection, const UrlParts& url, platform
     if (!SendAndReceive(request.get(), info, headers.c_str())) {
         return false;
     }
-    const bool acceptable = (info.statusCode == 206 && RangeAnswerFits(info, range, totalSize)) ||
+    // A 200 is the whole file, and only the first segment may take it; it is
+    // written whole but never past the size the probe saw.
+    BodyBounds bounds{totalSize, totalSize};
+    const bool acceptable = (info.statusCode == 206 && RangeAnswerBounds(info, range, totalSize, bounds)) ||
                             (info.statusCode == 200 && range.first == 0);
-    if (!acceptable) {
+    if (!acceptable || !SameFileVersion(version, ReadFileVersion(info.rawHeaders))) {
         return false;
     }
 
     const std::uint64_t expected = range.last >= range.first ? range.last - range.first + 1 : 0;
     return StreamBodyToFile(request.get(), file, range.first, expected, transferredBytes, std::move(progress),
-                            totalSize, cancel);
+                            totalSize, cancel, bounds);
 }
 
 void RunSegmentWorker(WorkerContext context) {
@@ -86,7 +94,7 @@ void RunSegmentWorker(WorkerContext context) {
         }
         const ByteRange range = (*context.segments)[static_cast<std::size_t>(index)];
         if (FetchSegment(connection.get(), context.url, file.get(), range, context.transferredBytes, context.progress,
-                         context.totalSize, context.cancel)) {
+                         context.totalSize, context.cancel, context.version)) {
             if (context.completedSegments != nullptr) {
                 context.completedSegments->fetch_add(1);
             }

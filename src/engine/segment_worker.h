@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/file_version.h"
 #include "engine/segment_plan.h"
 #include "transport/body_stream.h"
 #include "transport/platform.h"
@@ -30,11 +31,13 @@ struct WorkerContext {
     std::atomic<std::int32_t>* failedSegments = nullptr;
     // Segments fetched in full; the job's completeness verdict rests on it.
     std::atomic<std::int32_t>* completedSegments = nullptr;
+    // The version the probe saw; a segment of any other is not written.
+    FileVersion version;
 };
 
 void RunSegmentWorker(WorkerContext context);
 bool FetchSegment(platform::HttpHandle connection, const UrlParts& url, platform::FileHandle file, ByteRange range,
                   std::atomic<std::uint64_t>* transferredBytes, ProgressCallback progress, std::uint64_t totalSize,
-                  const std::atomic<bool>* cancel);
+                  const std::atomic<bool>* cancel, const FileVersion& version);
 
 }  // namespace pelbrook

@@ -37,6 +37,7 @@ ProbeResult ProbeServer(platform::HttpHandle session, const UrlParts& url) {
         result.answered = true;
         result.rawHeaders = head.rawHeaders;
         result.totalSize = head.contentLength;
+        result.version = ReadFileVersion(head.rawHeaders);
         return result;
     }
 
@@ -49,17 +50,22 @@ ProbeResult ProbeServer(platform::HttpHandle session, const UrlParts& url) {
         result.answered = true;
         result.rawHeaders = get.rawHeaders;
         result.totalSize = ContentRangeTotal(GetHeaderValue(get.rawHeaders, L"Content-Range"));
+        result.rangeServed = result.totalSize > 0;
     } else if (get.statusCode == 200) {
         result.answered = true;
         result.rawHeaders = get.rawHeaders;
         result.totalSize = get.contentLength;
     }
+    result.version = ReadFileVersion(result.rawHeaders);
     return result;
 }
 
 ModeDecision DecideMode(const ProbeResult& probe, std::int32_t connections) {
     ModeDecision decision;
-    decision.rangesAccepted = EqualsIgnoringAsciiCase(GetHeaderValue(probe.rawHeaders, L"Accept-Ranges"), L"bytes");
+    // Some servers (nginx) name Accept-Ranges on 200 answers only, so the probe's
+    // own 206 is the better proof.
+    decision.rangesAccepted =
+        probe.rangeServed || EqualsIgnoringAsciiCase(GetHeaderValue(probe.rawHeaders, L"Accept-Ranges"), L"bytes");
     decision.accelerated = decision.rangesAccepted && probe.totalSize > 0 && connections > 1;
     decision.workerCount = connections <= MaxWorkers ? connections : MaxWorkers;
     if (decision.accelerated) {

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/file_version.h"
 #include "engine/segment_plan.h"
 #include "transport/platform.h"
 #include "transport/url_parts.h"
@@ -14,6 +15,10 @@ struct ProbeResult {
     bool answered = false;
     std::wstring rawHeaders;
     std::uint64_t totalSize = 0;
+    // The version the job fetches; every segment's answer is held against it.
+    FileVersion version;
+    // A 206 that named the total size: ranges are served, whatever Accept-Ranges says.
+    bool rangeServed = false;
 };
 
 struct ModeDecision {

@@ -12,7 +12,8 @@ namespace pelbrook {
 SegmentedOutcome RunSegmentedTransfer(platform::HttpHandle session, const UrlParts& url, const std::wstring& outputPath,
                                       std::uint64_t totalSize, const std::vector<ByteRange>& plan,
                                       std::int32_t workerCount, ProgressCallback progress,
-                                      const std::atomic<bool>* cancel) {
+                                      const std::atomic<bool>* cancel,
+                                      const FileVersion& version) {
     SegmentedOutcome outcome;
     FileHandleOwner file(platform::FileCreate(outputPath.c_str(), platform::GenericWrite, SegmentFileSharing,
                                               platform::CreateAlways, platform::FileAttributeNormal));
@@ -44,6 +45,7 @@ SegmentedOutcome RunSegmentedTransfer(platform::HttpHandle session, const UrlPar
         context.cancel = cancel;
         context.failedSegments = &failedSegments;
         context.completedSegments = &completedSegments;
+        context.version = version;
         // A worker that cannot be started counts like one that cannot connect:
         // the started ones share its segments, and the verdict shows any gap.
         if (!StartWorkerThread(threads, std::move(context))) {

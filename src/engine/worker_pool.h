@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/file_version.h"
 #include "engine/segment_plan.h"
 #include "transport/body_stream.h"
 #include "transport/platform.h"
@@ -22,6 +23,7 @@ struct SegmentedOutcome {
 SegmentedOutcome RunSegmentedTransfer(platform::HttpHandle session, const UrlParts& url, const std::wstring& outputPath,
                                       std::uint64_t totalSize, const std::vector<ByteRange>& plan,
                                       std::int32_t workerCount, ProgressCallback progress,
-                                      const std::atomic<bool>* cancel);
+                                      const std::atomic<bool>* cancel,
+                                      const FileVersion& version);
 
 }  // namespace pelbrook

@@ -232,6 +232,8 @@ def nginx_cases(nginx, files):
         add("ten-mib-c%d" % connections, ten, connections)
     for connections in (1, 4, 16, 32):
         add("no-ranges-c%d" % connections, ten, connections, location="norange")
+    for connections in (4, 16):
+        add("head-refused-c%d" % connections, ten, connections, location="nohead", probe_requests=2)
     add("empty-file-c1", 0, 1)
     add("empty-file-c16", 0, 16)
     big = 64 * MIB + 5
@@ -310,6 +312,18 @@ def fault_cases(fault, sources):
     add("chunked-segment-cut", 4, INCOMPLETE, accelerated, "untouched", chunked=1, where=1666667, chunkcut=500000)
     add("redirect-302", 4, DONE, accelerated, "equal", requests=8, redirect=302)
     add("redirect-307-single", 1, DONE, ONE_CONNECTION, "equal", requests=4, redirect=307)
+
+    # The file changes on the server during the job, keeping its size: no job
+    # may stitch the versions together, and one connection fetches one whole.
+    for connections in (4, 16):
+        line = accelerated_line(size, connections)
+        add("changed-replaced-c%d" % connections, connections, INCOMPLETE, line, "absent", versions="replace:3")
+        add("changed-alternating-c%d" % connections, connections, INCOMPLETE, line, "absent", versions="alternate")
+        add("run-on-c%d" % connections, connections, INCOMPLETE, line, "absent", chunked=1, where=1666667,
+            runon=MIB)
+    add("changed-last-modified", 4, INCOMPLETE, accelerated, "absent", versions="replace:3", validators="lastmod")
+    add("changed-single", 1, DONE, ONE_CONNECTION, "equal", versions="replace:1")
+    cases[-1].source = sources["version 2"]
     return cases
 
 
@@ -362,10 +376,11 @@ def main():
             files[size] = os.path.join(files_dir, "f%d.bin" % size)
             write_random_file(files[size], size)
         sources = {}
-        for size in (0, 1, 5000000):
-            sources[size] = os.path.join(work, "fault%d.bin" % size)
+        for size in (0, 1, 5000000, "version 2"):
+            sources[size] = os.path.join(work, "fault%s.bin" % size)
             with open(sources[size], "wb") as f:
-                f.write(test_content.content(0, size))
+                f.write(test_content.version_content(2, 0, 5000000) if size == "version 2"
+                        else test_content.content(0, size))
 
         # The authority lives as long as the build folder, so its prefix trusts one, not one per run.
         nginx = Nginx(run_dir, files_dir, ca_dir=args.work).start()

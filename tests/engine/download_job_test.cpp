@@ -328,6 +328,7 @@ TEST_F(DownloadJobTest, SegmentAnswers) {
         std::uint64_t zeroFrom, zeroTo;  // region left as the pre-sizing gave it
         std::uint64_t transferred;       // bytes counted when incomplete
         bool countAboveTotal;
+        std::vector<std::wstring> validators = {};  // on every answer but those the row changes
     };
     const std::wstring total = L"/" + std::to_wstring(content.size());
     auto headers206 = [&](std::uint64_t first, std::uint64_t last) {
@@ -358,7 +359,15 @@ TEST_F(DownloadJobTest, SegmentAnswers) {
          [&](std::uint64_t first, std::uint64_t, ScriptedResponse& r) {
              if (first == Seg) r = MakeResponse(206, headers206(first, first + Seg), body(first, Seg + 1));
          },
-         true, 0, 0, 0, true},
+         true, 0, 0, 0, false},
+        {"the probed ETag on every answer", nullptr, true, 0, 0, 0, false, {L"ETag: \"v1\""}},
+        {"one segment of another version",
+         [&](std::uint64_t first, std::uint64_t last, ScriptedResponse& r) {
+             std::vector<std::wstring> lines = headers206(first, last);
+             lines.push_back(L"ETag: \"v2\"");
+             if (first == 3 * Seg) r = MakeResponse(206, lines, body(first, Seg));
+         },
+         false, 3 * Seg, 4 * Seg, 8 * MiB, false, {L"ETag: \"v1\""}},
         {"206 for other bytes",
          [&](std::uint64_t first, std::uint64_t, ScriptedResponse& r) {
              if (first == 3 * Seg) r = MakeResponse(206, headers206(0, Seg - 1), body(0, Seg));
@@ -374,6 +383,7 @@ TEST_F(DownloadJobTest, SegmentAnswers) {
         SCOPED_TRACE(c.name);
         KeepDeletedFiles();
         served->content = content;
+        served->headers = c.validators;
         served->adjust = [&c](const RecordedRequest& request, ScriptedResponse& response) {
             std::uint64_t first = 0, last = 0;
             if (c.adjust && testing::RangeOf(request, first, last) && !(first == 0 && last == 0)) {

@@ -45,6 +45,7 @@ Responder ServeFile(std::shared_ptr<const ServedFile> file) {
     return [file](const RecordedRequest& request) {
         const std::uint64_t size = file->content.size();
         std::vector<std::wstring> common = {L"Server: scripted"};
+        common.insert(common.end(), file->headers.begin(), file->headers.end());
         if (file->acceptRanges) {
             common.push_back(L"Accept-Ranges: bytes");
         }

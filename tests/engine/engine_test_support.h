@@ -22,6 +22,7 @@ struct ServedFile {
     bool acceptRanges = true;
     std::uint32_t headStatus = 200;  // anything else sends the probe on to its ranged GET
     std::size_t pieceSize = 65536;   // bytes per scripted read
+    std::vector<std::wstring> headers;  // more header lines on every answer, e.g. an ETag
     // Last word on each answer; runs on the sending thread, so it must be thread-safe.
     std::function<void(const RecordedRequest& request, ScriptedResponse& response)> adjust;
 };

@@ -56,6 +56,12 @@ ProbeResult Answered(std::uint64_t total, const std::vector<std::wstring>& heade
     return probe;
 }
 
+ProbeResult AnsweredByARange(std::uint64_t total) {
+    ProbeResult probe = Answered(total, {L"Content-Range: bytes 0-0/" + std::to_wstring(total)});
+    probe.rangeServed = true;
+    return probe;
+}
+
 TEST(DecideMode, Table) {
     struct Case {
         const char* name;
@@ -84,6 +90,8 @@ TEST(DecideMode, Table) {
         {"forty connections", Answered(1073741824, {L"Accept-Ranges: bytes"}), 40, true, 32, true, 64,
          L"Mode: Accelerated - 32 workers, 64 segments, keep-alive reuse (HTTP Range)."},
         {"size unknown", Answered(0, {L"Accept-Ranges: bytes"}), 8, false, 8, true, 0, UnknownLine},
+        {"a 206 to the probe without Accept-Ranges", AnsweredByARange(5000000), 8, true, 8, true, 3,
+         L"Mode: Accelerated - 8 workers, 3 segments, keep-alive reuse (HTTP Range)."},
         {"sixteen workers, two segments", Answered(3145728, {L"Accept-Ranges: bytes"}), 16, true, 16, true, 2,
          L"Mode: Accelerated - 16 workers, 2 segments, keep-alive reuse (HTTP Range)."},
     };

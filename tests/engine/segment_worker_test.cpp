@@ -64,7 +64,7 @@ TEST_F(SegmentWorkerTest, RangeHeaderText) {
     for (const Case& c : cases) {
         testing::ScriptHttp([](const RecordedRequest&) { return MakeResponse(404, {}); });
         Connect();
-        EXPECT_FALSE(FetchSegment(connection, url, platform::InvalidFile(), c.range, nullptr, nullptr, 0, nullptr));
+        EXPECT_FALSE(FetchSegment(connection, url, platform::InvalidFile(), c.range, nullptr, nullptr, 0, nullptr, {}));
         CloseAll();
         const testing::HttpLog log = testing::RecordedHttp();
         ASSERT_EQ(log.requests.size(), 1u);
@@ -92,7 +92,10 @@ TEST_F(SegmentWorkerTest, FetchSegmentJudgesTheAnswer) {
         bool ok;
         std::uint64_t writtenFrom, writtenTo;  // bytes of `remote` expected in the file, [from, to)
         bool readsBody;
+        FileVersion probed = {};
     };
+    const FileVersion v1{L"\"v1\"", L"Tue, 01 Dec 2026 10:00:00 GMT"};
+    const FileVersion lastModifiedOnly{L"", v1.lastModified};
     auto part = [&](std::size_t from, std::size_t to) { return remote.substr(from, to - from); };
     const std::vector<Case> cases = {
         {"206 in full",
@@ -115,16 +118,64 @@ TEST_F(SegmentWorkerTest, FetchSegmentJudgesTheAnswer) {
          100,
          199,
          true},
-        {"206 one byte long",
+        {"206 naming a longer range: the segment's bytes only",
          {100, 199},
          206,
-         {L"Content-Range: bytes 100-200" + total},
-         part(100, 201),
+         {L"Content-Range: bytes 100-299" + total},
+         part(100, 300),
          false,
          true,
          100,
-         201,
+         200,
          true},
+        {"206 running past its own range",
+         {100, 199},
+         206,
+         {L"Content-Range: bytes 100-199" + total},
+         part(100, 201),
+         false,
+         false,
+         100,
+         180,
+         true},
+        {"206 of the probed ETag", {100, 199}, 206, {L"ETag: \"v1\""}, part(100, 200), false, true, 100, 200, true, v1},
+        {"206 of another ETag", {100, 199}, 206, {L"ETag: \"v2\""}, part(100, 200), false, false, 0, 0, false, v1},
+        {"206 of the weak ETag", {100, 199}, 206, {L"ETag: W/\"v1\""}, part(100, 200), false, false, 0, 0, false, v1},
+        {"ETag decides over Last-Modified",
+         {100, 199},
+         206,
+         {L"ETag: \"v1\"", L"Last-Modified: Wed, 02 Dec 2026 10:00:00 GMT"},
+         part(100, 200),
+         false,
+         true,
+         100,
+         200,
+         true,
+         v1},
+        {"206 of another Last-Modified",
+         {100, 199},
+         206,
+         {L"Last-Modified: Wed, 02 Dec 2026 10:00:00 GMT"},
+         part(100, 200),
+         false,
+         false,
+         0,
+         0,
+         false,
+         lastModifiedOnly},
+        {"206 without validators", {100, 199}, 206, {}, part(100, 200), false, true, 100, 200, true, v1},
+        {"200 of another ETag for the first segment",
+         {0, 99},
+         200,
+         {L"ETag: \"v2\""},
+         remote,
+         false,
+         false,
+         0,
+         0,
+         false,
+         v1},
+        {"200 running past the total", {0, 99}, 200, {}, remote + "0123456789", false, false, 0, 1000, true},
         {"206 without Content-Range", {100, 199}, 206, {}, part(100, 200), false, true, 100, 200, true},
         {"206 of unknown total",
          {100, 199},
@@ -204,7 +255,7 @@ TEST_F(SegmentWorkerTest, FetchSegmentJudgesTheAnswer) {
                 ++calls;
                 EXPECT_EQ(reportedTotal, 1000u);
             },
-            1000, &CancelFlag);
+            1000, &CancelFlag, c.probed);
         platform::FileClose(file);
         CloseAll();
 
@@ -226,7 +277,7 @@ TEST_F(SegmentWorkerTest, FetchSegmentWithoutARequest) {
     testing::ScriptHttp([](const RecordedRequest&) { return MakeResponse(206, {}, {"a"}); });
     testing::SetOpenRequestFilter([](const std::wstring&) { return false; });
     Connect();
-    EXPECT_FALSE(FetchSegment(connection, url, platform::InvalidFile(), {0, 0}, nullptr, nullptr, 1, nullptr));
+    EXPECT_FALSE(FetchSegment(connection, url, platform::InvalidFile(), {0, 0}, nullptr, nullptr, 1, nullptr, {}));
     CloseAll();
     const testing::HttpLog log = testing::RecordedHttp();
     EXPECT_TRUE(log.requests.empty());

@@ -28,6 +28,8 @@ struct ProbeCase {
     std::uint64_t totalSize;
     std::vector<std::wstring> verbs;  // requests expected, in order
     std::wstring headersFrom;         // a header line the kept block must hold ("" when unanswered)
+    FileVersion version = {};
+    bool rangeServed = false;
 };
 
 std::function<ScriptedResponse(const RecordedRequest&)> Answer(std::uint32_t status, std::vector<std::wstring> lines) {
@@ -47,12 +49,14 @@ class ProbeTest : public testing::EngineTest {};
 TEST_F(ProbeTest, Paths) {
     const std::vector<ProbeCase> cases = {
         {"HEAD 200 with length",
-         Answer(200, {L"Content-Length: 1048576", L"Accept-Ranges: bytes", L"X-From: head"}),
+         Answer(200, {L"Content-Length: 1048576", L"Accept-Ranges: bytes", L"X-From: head", L"ETag: W/\"1-2\"",
+                      L"Last-Modified: Tue, 01 Dec 2026 10:00:00 GMT"}),
          nullptr,
          true,
          1048576,
          {L"HEAD"},
-         L"X-From: head"},
+         L"X-From: head",
+         {L"W/\"1-2\"", L"Tue, 01 Dec 2026 10:00:00 GMT"}},
         {"HEAD 200 without length",
          Answer(200, {L"Accept-Ranges: bytes", L"X-From: head"}),
          nullptr,
@@ -62,11 +66,13 @@ TEST_F(ProbeTest, Paths) {
          L"X-From: head"},
         {"HEAD 405, GET 206",
          Answer(405, {L"Allow: GET"}),
-         Answer(206, {L"Content-Range: bytes 0-0/5000000", L"Content-Length: 1", L"X-From: get"}),
+         Answer(206, {L"Content-Range: bytes 0-0/5000000", L"Content-Length: 1", L"X-From: get", L"ETag: \"g\""}),
          true,
          5000000,
          {L"HEAD", L"GET"},
-         L"X-From: get"},
+         L"X-From: get",
+         {L"\"g\"", L""},
+         true},
         {"GET 206 of unknown total",
          Answer(404, {}),
          Answer(206, {L"Content-Range: bytes 0-0/*", L"Content-Length: 1", L"X-From: get"}),
@@ -87,7 +93,9 @@ TEST_F(ProbeTest, Paths) {
          true,
          777,
          {L"HEAD", L"GET"},
-         L"X-From: get"},
+         L"X-From: get",
+         {},
+         true},
         {"GET 200 ignores the range",
          Answer(405, {}),
          Answer(200, {L"Content-Length: 5000", L"Accept-Ranges: bytes", L"X-From: get"}),
@@ -109,7 +117,9 @@ TEST_F(ProbeTest, Paths) {
          true,
          4096,
          {L"HEAD", L"GET"},
-         L"X-From: get"},
+         L"X-From: get",
+         {},
+         true},
         {"both fail", SendFails(), SendFails(), false, 0, {L"HEAD", L"GET"}, L""},
         {"GET 302 is no answer",
          Answer(405, {}),
@@ -133,6 +143,9 @@ TEST_F(ProbeTest, Paths) {
 
         EXPECT_EQ(probe.answered, c.answered);
         EXPECT_EQ(probe.totalSize, c.totalSize);
+        EXPECT_EQ(probe.version.etag, c.version.etag);
+        EXPECT_EQ(probe.version.lastModified, c.version.lastModified);
+        EXPECT_EQ(probe.rangeServed, c.rangeServed);
         if (c.headersFrom.empty()) {
             EXPECT_TRUE(probe.rawHeaders.empty());
         } else {

@@ -45,14 +45,12 @@ import argparse
 import json
 import os
 import socket
-import sys
 import threading
 import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from urllib.parse import parse_qs, urlsplit
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import test_content  # noqa: E402
+import test_content
 
 GATE_WAIT_SECONDS = 60
 SOCKET_TIMEOUT_SECONDS = 30

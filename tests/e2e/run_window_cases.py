@@ -21,11 +21,25 @@ import sys
 import tempfile
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_support import (MIB, E2eError, FaultServer, Nginx, Results, accelerated_line, files_equal,  # noqa: E402
-                         make_work_dir, require_tools, stop_process, tool_path, windows_path, write_random_file)
+import winekit
+from e2e_support import (MIB, E2eError, FaultServer, Nginx, Results, accelerated_line, files_equal, make_work_dir,
+                         require_tools, tool_path, write_random_file)
+from winekit import end_processes, pids_with, stop_process, wait_until, windows_path
 
-URL_EDIT, FOLDER_EDIT, BROWSE, CONNECTIONS, START, PROGRESS, STATUS, MODE = 101, 102, 103, 104, 105, 106, 107, 108
+HEADER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "src", "window", "app_state.h")
+
+
+def control_ids(names=("URL_EDIT", "FOLDER_EDIT", "BROWSE", "CONNECTIONS_EDIT", "START", "PROGRESS", "STATUS", "MODE")):
+    """The window's control IDs from its own header, which the window driver compiles in too."""
+    with open(HEADER) as f:
+        found = dict(re.findall(r"constexpr int IDC_(\w+) = (\d+);", f.read()))
+    missing = ["IDC_" + name for name in names if name not in found]
+    if missing:
+        sys.exit("run_window_cases: %s names no %s" % (os.path.normpath(HEADER), ", ".join(missing)))
+    return [int(found[name]) for name in names]
+
+
+URL_EDIT, FOLDER_EDIT, BROWSE, CONNECTIONS, START, PROGRESS, STATUS, MODE = control_ids()
 INPUTS = (URL_EDIT, FOLDER_EDIT, BROWSE, CONNECTIONS)
 
 INITIAL_MODE = "Mode: Paste a URL and click Download to check whether acceleration is available."
@@ -107,29 +121,6 @@ class Xvfb:
                        stderr=subprocess.DEVNULL)
 
 
-def processes_with(token):
-    """Unix pids of the processes whose command line holds token."""
-    found = []
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit() or int(entry) == os.getpid():
-            continue
-        try:
-            with open("/proc/%s/cmdline" % entry, "rb") as f:
-                if token.encode() in f.read():
-                    found.append(int(entry))
-        except OSError:
-            continue
-    return found
-
-
-def end_processes(pids):
-    for pid in pids:
-        try:
-            os.kill(pid, 15)
-        except OSError:
-            pass
-
-
 class WinePrefix:
     """A Wine prefix for these tests alone, kept in the build folder.
 
@@ -140,39 +131,25 @@ class WinePrefix:
 
     def __init__(self, path):
         self.path = path
-        self.wine = "/usr/lib/wine/wine64"
-        if not os.access(self.wine, os.X_OK):
-            self.wine = shutil.which("wine64") or shutil.which("wine") or self.wine
-        self.server = os.path.join(os.path.dirname(self.wine), "wineserver")
-        if not os.access(self.server, os.X_OK):
-            self.server = shutil.which("wineserver") or "wineserver"
 
     def env(self, display):
-        return dict(os.environ, WINEPREFIX=self.path, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=",
-                    DISPLAY=display)
+        return winekit.wine_env(self.path, DISPLAY=display)
 
     def command(self, *args):
-        return [self.wine] + list(args)
+        return [winekit.launcher()] + list(args)
 
     def prepare(self):
+        """Makes the prefix with the boot every prefix gets, then stops the server that boot keeps."""
         if os.path.isdir(os.path.join(self.path, "drive_c")):
             return
-        env = self.env("")
-        del env["DISPLAY"]
-        subprocess.run(self.command("wineboot", "-i"), env=env, stdin=subprocess.DEVNULL,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300)
-        self.wait_idle()
+        winekit.boot(self.path, 300)
+        winekit.wineserver(self.path, "-k")
         if not os.path.isdir(os.path.join(self.path, "drive_c")):
             raise E2eError("could not make the Wine prefix %s" % self.path)
 
     def wait_idle(self, seconds=60):
         """Waits until the prefix's server has ended with its last program."""
-        env = dict(os.environ, WINEPREFIX=self.path)
-        try:
-            subprocess.run([self.server, "-w"], env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                           stderr=subprocess.DEVNULL, timeout=seconds)
-        except subprocess.TimeoutExpired:
-            pass
+        winekit.wineserver(self.path, "-w", seconds)
 
 
 class Driver:
@@ -367,10 +344,8 @@ class Session:
                     pass
             self.driver.stop()
         if self.app is not None:
-            deadline = time.monotonic() + 20
-            while processes_with("/desktop=" + self.desktop) and time.monotonic() < deadline:
-                time.sleep(0.2)
-            end_processes(processes_with("/desktop=" + self.desktop))
+            wait_until(lambda: not pids_with("/desktop=" + self.desktop), 20, 0.2)
+            end_processes(pids_with("/desktop=" + self.desktop))
             stop_process(self.app, 5)
         self.app = self.driver = None
         self.pid = None
@@ -505,12 +480,8 @@ def check_left_alone(check, out_dir, name, seconds=5):
     """The file that stood at the output path keeps its bytes, and no temporary
     file of the job stays beside it (a file deleted while open vanishes when
     its last handle closes, so allow a moment)."""
-    deadline = time.monotonic() + seconds
-    while True:
-        left = [n for n in job_files(out_dir, name) if n != name]
-        if not left or time.monotonic() > deadline:
-            break
-        time.sleep(0.1)
+    wait_until(lambda: job_files(out_dir, name) in ([], [name]), seconds)
+    left = [n for n in job_files(out_dir, name) if n != name]
     check.equal("temporary files left beside %s" % name, left, [])
     path = os.path.join(out_dir, name)
     check.true("the file that was there before was changed", os.path.exists(path) and open_bytes(path) == PREEXISTING)
@@ -558,17 +529,11 @@ def case_failing_server(session, results, folder, fault, out_dir):
 def close_file_manager(session):
     """The file manager that a success opens; under Wine it is Wine's own
     explorer window. Closed so that it does not cover the window."""
-    driver = session.driver
-    deadline = time.monotonic() + 20
-    opened = []
-    while not opened and time.monotonic() < deadline:
-        opened = session.foreign_windows()
-        time.sleep(0.2)
+    opened = wait_until(session.foreign_windows, 20, 0.2)
+    time.sleep(0.2)  # a moment for the window just shown to finish opening before it is asked to close
     for window in opened:
-        driver.command("closewindow %d" % window["hwnd"])
-    deadline = time.monotonic() + 20
-    while session.foreign_windows() and time.monotonic() < deadline:
-        time.sleep(0.2)
+        session.driver.command("closewindow %d" % window["hwnd"])
+    wait_until(lambda: not session.foreign_windows(), 20, 0.2)
     return opened
 
 
@@ -676,21 +641,20 @@ class Holder:
 def run_watching_writes(driver, out_dir, name):
     """Runs the job to its end; returns the final state and the seconds from
     the last write to the job's temporary file to the end of the job."""
-    driver.click(START)
-    last_write = 0.0
-    deadline = time.monotonic() + 120
-    while True:
+    writes = [0.0]
+
+    def ended():
         for entry in job_files(out_dir, name):
             try:
-                last_write = max(last_write, os.stat(os.path.join(out_dir, entry)).st_mtime)
+                writes.append(os.stat(os.path.join(out_dir, entry)).st_mtime)
             except OSError:
                 pass
-        if text(driver.state(), START) == "Download":
-            break
-        if time.monotonic() > deadline:
-            raise E2eError("timed out waiting for the job to end")
-        time.sleep(0.05)
-    return driver.state(), time.time() - last_write
+        return text(driver.state(), START) == "Download"
+
+    driver.click(START)
+    if not wait_until(ended, 120, 0.05):
+        raise E2eError("timed out waiting for the job to end")
+    return driver.state(), time.time() - max(writes)
 
 
 def case_scanner(session, results, folder, nginx, files_dir, out_dir):
@@ -781,9 +745,7 @@ def case_close_stalled(args, xvfb, results, folder, fault, out_dir):
         check.equal("exit code", code, 0)
         check.true("the process took %.1f s to end" % seconds, seconds <= CLOSE_SECONDS)
         print("     the process ended %.2f s after the close" % seconds)
-        deadline = time.monotonic() + 5
-        while job_files(out_dir, name) and time.monotonic() < deadline:
-            time.sleep(0.1)
+        wait_until(lambda: not job_files(out_dir, name), 5)
         check.equal("files the job left", job_files(out_dir, name), [])
     finally:
         session.stop()
@@ -853,7 +815,7 @@ def main():
         if session is not None:
             session.stop()
         # The file manager that a success opened, should it still run.
-        end_processes(processes_with(downloads_root))
+        end_processes(pids_with(downloads_root))
         args.prefix.wait_idle(30)
         for server in (fault, nginx, xvfb):
             if server is not None:

@@ -19,8 +19,7 @@ The modules: programs.py (one record per program), scenarios.py and
 changed.py (the scenarios), runner.py (the surroundings and one judged
 download), measure.py (timing, CPU, memory, the Wine server), records.py
 (the results, kept as JSON), report.py and report_chart.py (what is written).
-bench/run puts tools/ (winekit.py: Wine and processes) and tests/e2e/ (nginx
-and the fault server) on PYTHONPATH.
+bench/run puts tools/ (winekit.py) and tests/e2e/ (nginx, the fault server) on PYTHONPATH.
 """
 
 import argparse
@@ -35,9 +34,8 @@ import records
 import report
 import report_chart
 import scenarios
-from measure import log
+from measure import KitError, log
 from runner import Bench
-from winekit import KitError
 
 
 def measure_all(bench):

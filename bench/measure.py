@@ -7,8 +7,7 @@ import tempfile
 import threading
 import time
 
-import winekit
-from winekit import KitError, children, proc_link, status_kib
+from winekit import KitError, children, cpu_seconds, end_processes, proc, server_pid, status_kib, wineserver
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -29,10 +28,6 @@ class Measured:
         self.cpu = 0.0
         self.peak_kib = 0
         self.polled_hwm_kib = 0
-
-
-def _read_hwm(pid):
-    return status_kib(pid, "VmHWM") if "wine" in proc_link(pid, "exe") else 0
 
 
 class Child:
@@ -72,23 +67,17 @@ class Child:
     def _poll(self):
         while not self.stop.is_set():
             for child in children(self.process.pid):
-                self.result.polled_hwm_kib = max(self.result.polled_hwm_kib, _read_hwm(child))
+                if "wine" in proc(child, "exe", link=True):
+                    self.result.polled_hwm_kib = max(self.result.polled_hwm_kib, status_kib(child, "VmHWM"))
             self.stop.wait(0.01)
-
-    def _kill(self):
-        for child in children(self.process.pid):
-            try:
-                os.kill(child, signal.SIGKILL)
-            except OSError:
-                pass
-        self.process.kill()
 
     def finish(self, timeout):
         """Waits at most timeout seconds (from the start); a child still running then is killed."""
         self.waiter.join(max(0.0, self.start + timeout - time.perf_counter()))
         expired = self.waiter.is_alive()
         if expired:
-            self._kill()
+            end_processes(children(self.process.pid), signal.SIGKILL)
+            self.process.kill()
             self.waiter.join(10)
         self.stop.set()
         if self.poller is not None:
@@ -141,16 +130,16 @@ class WineServer:
         # the peers take in between: no run pays for its start, and its CPU can be read across runs. A server
         # that made the prefix would end three seconds after its last client.
         self.stop()
-        winekit.wineserver(self.prefix, "-p")
+        wineserver(self.prefix, "-p")
         for _ in range(2):
             run_measured(warm_up, self.env, 300)
-        self.pid = winekit.server_pid(self.prefix)
+        self.pid = server_pid(self.prefix)
         if self.pid is None:
             raise BenchError("cannot find the wineserver of %s" % self.prefix)
 
     def stop(self):
-        winekit.wineserver(self.prefix, "-k")
+        wineserver(self.prefix, "-k")
 
     def seconds(self):
         """The CPU it has spent so far."""
-        return winekit.cpu_seconds(self.pid)
+        return cpu_seconds(self.pid)

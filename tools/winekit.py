@@ -1,11 +1,8 @@
-"""Wine and processes for the project's Python scripts: Wine's launcher, a
-prefix's environment, its boot and its server, Windows programs run with a
-bounded wait, bounded polls, and every read of /proc.
-
-A prefix is booted by tools/wine-run (under its lock), the one boot that
-CTest's runs, these scripts and tools/test-all share. Import it with tools/ on
-PYTHONPATH, as bench/run and the end-to-end tests' CTest environment set it.
-"""
+"""Wine and processes for the project's Python scripts: Wine's launcher, a prefix's
+environment, boot and server, Windows programs run with a bounded wait, bounded
+polls, and every read of /proc. A prefix boots through tools/wine-run, under its
+lock, as CTest's runs do. bench/run and the end-to-end tests' CTest environment
+put tools/ on PYTHONPATH."""
 
 import os
 import shutil
@@ -31,14 +28,8 @@ def launcher():
     return wine if os.access(wine, os.X_OK) else shutil.which("wine64") or shutil.which("wine") or wine
 
 
-def server():
-    """The wineserver beside the launcher, else the one on PATH."""
-    beside = os.path.join(os.path.dirname(launcher()), "wineserver")
-    return beside if os.access(beside, os.X_OK) else shutil.which("wineserver") or "wineserver"
-
-
-def wine_env(prefix, base=None, **extra):
-    return dict(base or os.environ, WINEPREFIX=prefix, **QUIET, **extra)
+def wine_env(prefix, **extra):
+    return dict(os.environ, WINEPREFIX=prefix, **QUIET, **extra)
 
 
 def windows_path(path):
@@ -46,34 +37,33 @@ def windows_path(path):
     return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
-def boot(prefix, seconds=600):
-    """Makes and boots the prefix as tools/wine-run does before a program, and
-    leaves its server running; no display is given, so nothing of it shows."""
+def boot(prefix, seconds=600, keep_server=True):
+    """Makes and boots the prefix as tools/wine-run does before a program, without a display so that
+    nothing of it shows; without keep_server, its server is stopped after. True when the prefix is made."""
     env = wine_env(prefix)
     env.pop("DISPLAY", None)
     try:
-        return subprocess.run([WINE_RUN], env=env, timeout=seconds, **QUIETLY).returncode == 0
+        subprocess.run([WINE_RUN], env=env, timeout=seconds, **QUIETLY)
     except subprocess.TimeoutExpired:
-        return False
+        pass
+    if not keep_server:
+        wineserver(prefix, "-k")
+    return os.path.isdir(os.path.join(prefix, "drive_c"))
 
 
 def wineserver(prefix, flag, seconds=60):
-    """The prefix's server told flag: -p keeps one running, -k stops it, -w waits
-    for its end. False when that took over seconds."""
+    """Tells the prefix's server flag (-p: keep one running, -k: stop, -w: wait for its end); False past seconds."""
     try:
-        subprocess.run([server(), flag], env=dict(os.environ, WINEPREFIX=prefix), timeout=seconds, **QUIETLY)
+        subprocess.run(["wineserver", flag], env=dict(os.environ, WINEPREFIX=prefix), timeout=seconds, **QUIETLY)
         return True
     except subprocess.TimeoutExpired:
         return False
 
 
 def run_windows(program, args, seconds, wine_run=WINE_RUN):
-    """Runs a Windows program under Wine; returns (exit code, stdout text, stderr text).
-
-    The output goes to files, not pipes: Wine's background services, should
-    this program be the one that starts them, keep whatever it was given open
-    as long as the prefix's server lives, so a pipe would never end.
-    """
+    """Runs a Windows program under Wine; returns (exit code, stdout text, stderr text). The output goes
+    to files, not pipes: Wine's background services, should this program be the one that starts them,
+    keep whatever it was given open as long as the prefix's server lives, so a pipe would never end."""
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
         process = subprocess.Popen([wine_run, program] + list(args), stdin=subprocess.DEVNULL, stdout=out, stderr=err)
         try:
@@ -111,35 +101,25 @@ def wait_until(condition, seconds, step=0.1):
         time.sleep(step)
 
 
-# -- /proc: each read gives an empty answer for a process that has ended or is not ours to read
-
-def proc_text(pid, name):
+def proc(pid, name, link=False):
+    """/proc/<pid>/<name>, its text or with link where it points; empty once the process has gone."""
+    path = "/proc/%d/%s" % (pid, name)
     try:
-        with open("/proc/%d/%s" % (pid, name), "rb") as f:
+        if link:
+            return os.readlink(path)
+        with open(path, "rb") as f:
             return f.read().decode("utf-8", "replace")
     except OSError:
         return ""
 
 
-def proc_link(pid, name):
-    try:
-        return os.readlink("/proc/%d/%s" % (pid, name))
-    except OSError:
-        return ""
-
-
-def pids():
-    """Every process but this one."""
-    return [int(entry) for entry in os.listdir("/proc") if entry.isdigit() and int(entry) != os.getpid()]
-
-
 def children(pid):
-    return [int(x) for x in proc_text(pid, "task/%d/children" % pid).split()]
+    return [int(x) for x in proc(pid, "task/%d/children" % pid).split()]
 
 
 def status_kib(pid, key):
     """A figure of /proc/<pid>/status in KiB (VmHWM: the peak resident size), 0 when absent."""
-    for line in proc_text(pid, "status").splitlines():
+    for line in proc(pid, "status").splitlines():
         if line.startswith(key + ":"):
             return int(line.split()[1])
     return 0
@@ -147,19 +127,20 @@ def status_kib(pid, key):
 
 def cpu_seconds(pid):
     """User and system CPU the process has spent so far."""
-    fields = proc_text(pid, "stat").rsplit(")", 1)[1].split()
+    fields = proc(pid, "stat").rsplit(")", 1)[1].split()
     return (int(fields[11]) + int(fields[12])) / CLOCK_TICKS
 
 
 def pids_with(token):
-    """The processes whose command line holds token."""
-    return [pid for pid in pids() if token in proc_text(pid, "cmdline")]
+    """The processes but this one whose command line holds token."""
+    found = (int(entry) for entry in os.listdir("/proc") if entry.isdigit() and int(entry) != os.getpid())
+    return [pid for pid in found if token in proc(pid, "cmdline")]
 
 
-def end_processes(found):
+def end_processes(found, how=signal.SIGTERM):
     for pid in found:
         try:
-            os.kill(pid, signal.SIGTERM)
+            os.kill(pid, how)
         except OSError:
             pass
 
@@ -169,7 +150,6 @@ def server_pid(prefix):
     server works in a folder named after the prefix's device and inode."""
     stat = os.stat(prefix)
     wanted = "server-%x-%x" % (stat.st_dev, stat.st_ino)
-    for pid in pids():
-        if os.path.basename(proc_link(pid, "cwd")) == wanted and proc_text(pid, "comm").startswith("wineserver"):
-            return pid
-    return None
+    found = [pid for pid in pids_with("wineserver") if proc(pid, "comm").startswith("wineserver")
+             and os.path.basename(proc(pid, "cwd", link=True)) == wanted]
+    return found[0] if found else None

@@ -15,7 +15,7 @@ import tempfile
 import time
 import urllib.request
 
-from winekit import KitError, stop_process
+from winekit import QUIETLY, KitError, stop_process
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 MIB = 1024 * 1024
@@ -107,8 +107,7 @@ def files_equal(a, b):
 
 
 def openssl(*args):
-    subprocess.run([tool_path("openssl")] + list(args), check=True, stdin=subprocess.DEVNULL,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+    subprocess.run([tool_path("openssl")] + list(args), check=True, timeout=60, **QUIETLY)
 
 
 def test_ca(folder):
@@ -178,7 +177,7 @@ class Nginx:
                 f.write(text)
             self.process = subprocess.Popen(
                 [tool_path("nginx"), "-p", self.run_dir, "-c", conf, "-e", os.path.join(self.run_dir, "error.log")],
-                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                **QUIETLY)
             if all(wait_for_port(port, 15, self.process) for port in ports):
                 return self
             stop_process(self.process)

@@ -21,10 +21,10 @@ import sys
 import tempfile
 import time
 
-import winekit
 from e2e_support import (MIB, E2eError, FaultServer, Nginx, Results, accelerated_line, files_equal, make_work_dir,
                          require_tools, tool_path, write_random_file)
-from winekit import end_processes, pids_with, stop_process, wait_until, windows_path
+from winekit import (QUIETLY, boot, end_processes, launcher, pids_with, stop_process, wait_until, wine_env, wineserver,
+                     windows_path)
 
 HEADER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "src", "window", "app_state.h")
 
@@ -117,65 +117,45 @@ class Xvfb:
         if rect is not None:
             left, top, right, bottom = rect
             command += ["-crop", "%dx%d+%d+%d" % (right - left, bottom - top, left, top), "+repage"]
-        subprocess.run(command + [path], check=True, timeout=60, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL)
+        subprocess.run(command + [path], check=True, timeout=60, **QUIETLY)
 
 
-class WinePrefix:
-    """A Wine prefix for these tests alone, kept in the build folder.
+class Talker:
+    """A program of the prefix spoken to through its standard input and output, line by line."""
 
-    Its server is not kept alive between runs: it ends a few seconds after the
-    last program of the run, so no window, desktop or display of one run is
-    left for the next, and programs of other tests never share its desktops.
-    """
-
-    def __init__(self, path):
-        self.path = path
-
-    def env(self, display):
-        return winekit.wine_env(self.path, DISPLAY=display)
-
-    def command(self, *args):
-        return [winekit.launcher()] + list(args)
-
-    def prepare(self):
-        """Makes the prefix with the boot every prefix gets, then stops the server that boot keeps."""
-        if os.path.isdir(os.path.join(self.path, "drive_c")):
-            return
-        winekit.boot(self.path, 300)
-        winekit.wineserver(self.path, "-k")
-        if not os.path.isdir(os.path.join(self.path, "drive_c")):
-            raise E2eError("could not make the Wine prefix %s" % self.path)
-
-    def wait_idle(self, seconds=60):
-        """Waits until the prefix's server has ended with its last program."""
-        winekit.wineserver(self.path, "-w", seconds)
-
-
-class Driver:
-    """The window driver program, spoken to line by line."""
-
-    def __init__(self, prefix, driver, env):
-        self.process = subprocess.Popen(prefix.command(driver), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+    def __init__(self, args, env):
+        self.process = subprocess.Popen([launcher()] + args, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                         stderr=subprocess.DEVNULL, env=env)
         self.buffer = b""
+        self.lines = []
+
+    def read(self, seconds=0.0):
+        """Takes in what it says within seconds: None when it said nothing, empty once it has ended."""
+        ready, _, _ = select.select([self.process.stdout], [], [], seconds)
+        chunk = os.read(self.process.stdout.fileno(), 65536) if ready else b""
+        *lines, self.buffer = (self.buffer + chunk).split(b"\n")
+        self.lines += [line.decode("utf-8").rstrip("\r") for line in lines]
+        return chunk if ready else None
+
+
+class Driver(Talker):
+    """The window driver program."""
+
+    def __init__(self, driver, env):
+        super().__init__([driver], env)
         self.last_start = 0.0
 
     def command(self, line, seconds=30):
         self.process.stdin.write((line + "\n").encode("utf-8"))
         self.process.stdin.flush()
         deadline = time.monotonic() + seconds
-        while b"\n" not in self.buffer:
-            left = deadline - time.monotonic()
-            ready, _, _ = select.select([self.process.stdout], [], [], max(0.0, left))
-            if not ready:
+        while not self.lines:
+            chunk = self.read(max(0.0, deadline - time.monotonic()))
+            if chunk is None:
                 raise E2eError("window driver gave no answer to %r" % line)
-            chunk = os.read(self.process.stdout.fileno(), 65536)
             if not chunk:
                 raise E2eError("window driver ended during %r" % line)
-            self.buffer += chunk
-        answer, self.buffer = self.buffer.split(b"\n", 1)
-        text = answer.decode("utf-8")
+        text = self.lines.pop(0)
         if not text.startswith("ok"):
             raise E2eError("driver: %s -> %s" % (line, text))
         return text[3:]
@@ -278,9 +258,8 @@ class Session:
 
     def __init__(self, args, xvfb, label):
         self.args = args
-        self.prefix = args.prefix
         self.xvfb = xvfb
-        self.env = args.prefix.env(xvfb.display)
+        self.env = wine_env(args.prefix, DISPLAY=xvfb.display)
         self.app = self.driver = None
         self.pid = None
         problems = []
@@ -299,11 +278,11 @@ class Session:
         self.log = os.path.join(self.args.logs, "%s.log" % self.desktop)
         with open(self.log, "wb") as log:
             self.app = subprocess.Popen(
-                self.prefix.command("explorer", "/desktop=%s,%dx%d" % ((self.desktop,) + DESKTOP_SIZE),
-                                    windows_path(self.args.app)),
+                [launcher(), "explorer", "/desktop=%s,%dx%d" % ((self.desktop,) + DESKTOP_SIZE),
+                 windows_path(self.args.app)],
                 stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT,
                 env=dict(self.env, WINEDEBUG="err+all"))
-        self.driver = Driver(self.prefix, self.args.driver, self.env)
+        self.driver = Driver(self.args.driver, self.env)
         deadline = time.monotonic() + 60
         while True:
             try:
@@ -552,7 +531,7 @@ def case_double_click(session, results, folder, nginx, files_dir, out_dir, xvfb)
     driver.settle()
     subprocess.run([tool_path("xdotool"), "mousemove", "--sync", "--window", found[0], str((left + right) // 2),
                     str((top + bottom) // 2), "click", "--repeat", "2", "--delay", "80", "1"],
-                   env=env, check=True, timeout=30, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                   env=env, check=True, timeout=30, **QUIETLY)
     driver.pressed_start()
     wait_for(driver, "the job to start", lambda s: text(s, START) == "Cancel", 10)
     state = wait_for_end(driver)
@@ -601,25 +580,13 @@ def case_success(session, results, folder, nginx, files_dir, out_dir, xvfb, shot
     results.case("window: download to the end, file manager, screenshots", check.problems)
 
 
-class Holder:
+class Holder(Talker):
     """The file holder program, which plays a virus scanner: it holds files
     without sharing their deletion, from a process of its own in the prefix."""
 
     def __init__(self, session, mode, path):
-        self.process = subprocess.Popen(session.prefix.command(session.args.holder, mode, path),
-                                        stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
-                                        env=session.env)
-        self.buffer = b""
-        self.lines = []
+        super().__init__([session.args.holder, mode, path], session.env)
         self.wait_for("held " + path if mode == "hold" else "scanning ")
-
-    def read(self, seconds=0.0):
-        ready, _, _ = select.select([self.process.stdout], [], [], seconds)
-        chunk = os.read(self.process.stdout.fileno(), 65536) if ready else b""
-        self.buffer += chunk
-        *lines, self.buffer = self.buffer.split(b"\n")
-        self.lines += [line.decode("utf-8").rstrip("\r") for line in lines]
-        return bool(chunk)
 
     def wait_for(self, start, seconds=30):
         deadline = time.monotonic() + seconds
@@ -630,9 +597,7 @@ class Holder:
     def stop(self):
         """Lets go of everything and returns what it said."""
         self.process.stdin.close()
-        deadline = time.monotonic() + 10
-        while self.process.poll() is None and time.monotonic() < deadline:
-            self.read(0.2)
+        wait_until(lambda: not self.read(0.2) and self.process.poll() is not None, 10, 0)
         stop_process(self.process, 5)
         self.read()
         return self.lines
@@ -762,7 +727,10 @@ def main():
     args = parser.parse_args()
 
     require_tools("nginx", "openssl", "Xvfb", "import", "xdotool")
-    args.prefix = WinePrefix(os.path.join(args.work, "wine-prefix"))
+    # A Wine prefix for these tests alone, kept in the build folder. Its server is not kept alive between
+    # runs: it ends a few seconds after the last program of the run, so no window, desktop or display of
+    # one run is left for the next, and programs of other tests never share its desktops.
+    args.prefix = os.path.join(args.work, "wine-prefix")
     work = make_work_dir(args.work, "window-")
     args.logs = work
     files_dir = os.path.join(work, "files")
@@ -779,7 +747,8 @@ def main():
     try:
         write_random_file(os.path.join(files_dir, "sample-24MB.bin"), 24 * MIB)
         write_random_file(os.path.join(files_dir, "slow48.bin"), 48 * MIB)
-        args.prefix.prepare()
+        if not os.path.isdir(os.path.join(args.prefix, "drive_c")) and not boot(args.prefix, 300, False):
+            raise E2eError("could not make the Wine prefix %s" % args.prefix)
         nginx = Nginx(run_dir, files_dir, slow_rate="1m").start()
         fault = FaultServer().start()
         xvfb = Xvfb(os.path.join(work, "xvfb.log")).start()
@@ -816,7 +785,7 @@ def main():
             session.stop()
         # The file manager that a success opened, should it still run.
         end_processes(pids_with(downloads_root))
-        args.prefix.wait_idle(30)
+        wineserver(args.prefix, "-w", 30)  # until the server has ended with the last program
         for server in (fault, nginx, xvfb):
             if server is not None:
                 server.stop()

@@ -19,6 +19,7 @@ The modules: programs.py (one record per program), scenarios.py and
 changed.py (the scenarios), runner.py (the surroundings and one judged
 download), measure.py (timing, CPU, memory, the Wine server), records.py
 (the results, kept as JSON), report.py and report_chart.py (what is written).
+bench/run puts tools/ (winekit.py) and tests/e2e/ (nginx, the fault server) on PYTHONPATH.
 """
 
 import argparse
@@ -33,7 +34,7 @@ import records
 import report
 import report_chart
 import scenarios
-from measure import E2eError, log
+from measure import KitError, log
 from runner import Bench
 
 
@@ -107,7 +108,7 @@ def main():
         bench = Bench(args)
         try:
             results = measure_all(bench)
-        except E2eError as error:
+        except KitError as error:
             print("bench: FAILED: %s" % error, file=sys.stderr, flush=True)
             return 1
         finally:

@@ -11,9 +11,9 @@ reported, not failed; one that Pelbrook called complete fails the run.
 
 import os
 
+import test_content
+from e2e_support import FaultServer
 from measure import BenchError, Child, log, output_value
-from e2e_support import FaultServer  # noqa: E402 (measure puts tests/e2e on the path)
-import test_content  # noqa: E402
 from programs import ARIA, ARIAK, AXEL, PELBROOK
 from records import MIB, Changed
 from scenarios import ordered

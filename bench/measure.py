@@ -3,19 +3,16 @@
 import os
 import signal
 import subprocess
-import sys
 import tempfile
 import threading
 import time
 
+from winekit import KitError, children, cpu_seconds, end_processes, proc, server_pid, status_kib, wineserver
+
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
-from e2e_support import E2eError  # noqa: E402
-
-CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
 
 
-class BenchError(E2eError):
+class BenchError(KitError):
     pass
 
 
@@ -31,27 +28,6 @@ class Measured:
         self.cpu = 0.0
         self.peak_kib = 0
         self.polled_hwm_kib = 0
-
-
-def _children(pid):
-    try:
-        with open("/proc/%d/task/%d/children" % (pid, pid)) as f:
-            return [int(x) for x in f.read().split()]
-    except OSError:
-        return []
-
-
-def _read_hwm(pid):
-    try:
-        if "wine" not in os.readlink("/proc/%d/exe" % pid):
-            return 0
-        with open("/proc/%d/status" % pid) as f:
-            for line in f:
-                if line.startswith("VmHWM:"):
-                    return int(line.split()[1])
-    except OSError:
-        pass
-    return 0
 
 
 class Child:
@@ -90,24 +66,18 @@ class Child:
 
     def _poll(self):
         while not self.stop.is_set():
-            for child in _children(self.process.pid):
-                self.result.polled_hwm_kib = max(self.result.polled_hwm_kib, _read_hwm(child))
+            for child in children(self.process.pid):
+                if "wine" in proc(child, "exe", link=True):
+                    self.result.polled_hwm_kib = max(self.result.polled_hwm_kib, status_kib(child, "VmHWM"))
             self.stop.wait(0.01)
-
-    def _kill(self):
-        for child in _children(self.process.pid):
-            try:
-                os.kill(child, signal.SIGKILL)
-            except OSError:
-                pass
-        self.process.kill()
 
     def finish(self, timeout):
         """Waits at most timeout seconds (from the start); a child still running then is killed."""
         self.waiter.join(max(0.0, self.start + timeout - time.perf_counter()))
         expired = self.waiter.is_alive()
         if expired:
-            self._kill()
+            end_processes(children(self.process.pid), signal.SIGKILL)
+            self.process.kill()
             self.waiter.join(10)
         self.stop.set()
         if self.poller is not None:
@@ -160,32 +130,16 @@ class WineServer:
         # the peers take in between: no run pays for its start, and its CPU can be read across runs. A server
         # that made the prefix would end three seconds after its last client.
         self.stop()
-        subprocess.run(["wineserver", "-p"], env=self.env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL, timeout=60, check=False)
+        wineserver(self.prefix, "-p")
         for _ in range(2):
             run_measured(warm_up, self.env, 300)
-        stat = os.stat(self.prefix)
-        wanted = "server-%x-%x" % (stat.st_dev, stat.st_ino)
-        for entry in os.listdir("/proc"):
-            if not entry.isdigit():
-                continue
-            try:
-                if os.path.basename(os.readlink("/proc/%s/cwd" % entry)) == wanted:
-                    with open("/proc/%s/comm" % entry) as f:
-                        if f.read().startswith("wineserver"):
-                            self.pid = int(entry)
-                            break
-            except OSError:
-                continue
+        self.pid = server_pid(self.prefix)
         if self.pid is None:
             raise BenchError("cannot find the wineserver of %s" % self.prefix)
 
     def stop(self):
-        subprocess.run(["wineserver", "-k"], env=self.env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL, timeout=60, check=False)
+        wineserver(self.prefix, "-k")
 
     def seconds(self):
         """The CPU it has spent so far."""
-        with open("/proc/%d/stat" % self.pid) as f:
-            fields = f.read().rsplit(")", 1)[1].split()
-        return (int(fields[11]) + int(fields[12])) / CLOCK_TICKS
+        return cpu_seconds(self.pid)

@@ -5,10 +5,11 @@ import subprocess
 import sys
 import tempfile
 
+from e2e_support import Nginx, write_random_file
 from measure import HERE, BenchError, Child, WineServer, log, output_value, run_measured
-from e2e_support import Nginx, windows_path, write_random_file  # noqa: E402 (measure puts it on the path)
 from programs import PELBROOK, REF, Job, Tools
 from records import MIB, Run, fmt_run
+from winekit import wine_env, windows_path
 
 FILES = {
     "f256m.bin": 256 * MIB,
@@ -27,7 +28,7 @@ class Bench:
         self.files = os.path.join(self.work, "files")
         self.shm = tempfile.mkdtemp(prefix="pelbrook-bench-", dir="/dev/shm")
         self.prefix = os.path.join(self.work, "wineprefix")
-        self.env = dict(os.environ, WINEPREFIX=self.prefix, WINEDEBUG="-all")
+        self.env = wine_env(self.prefix)
         # Peers run with an empty home and no proxy settings, so no personal configuration changes what
         # they do and every request stays on loopback.
         self.peer_home = os.path.join(self.work, "peer-home")

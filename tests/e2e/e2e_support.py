@@ -15,13 +15,15 @@ import tempfile
 import time
 import urllib.request
 
+from winekit import QUIETLY, KitError, stop_process
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 MIB = 1024 * 1024
 SEGMENT = 2 * MIB  # the engine's segment length
 
 
-class E2eError(Exception):
-    pass
+# One error class for the tests' own failures and those of the Wine kit.
+E2eError = KitError
 
 
 def require_tools(*names):
@@ -58,11 +60,6 @@ def wait_for_port(port, seconds, process=None):
     return False
 
 
-def windows_path(path):
-    """The path under Wine's Z: drive, which maps the Unix root."""
-    return "Z:" + os.path.abspath(path).replace("/", "\\")
-
-
 def workers_for(connections):
     """The engine's worker count: the connections asked for, at most 32."""
     return min(connections, 32)
@@ -85,21 +82,6 @@ def accelerated_line(size, connections):
 def make_work_dir(base, prefix):
     os.makedirs(base, exist_ok=True)
     return tempfile.mkdtemp(prefix=prefix, dir=base)
-
-
-def stop_process(process, seconds=10):
-    if process is None or process.poll() is not None:
-        return
-    process.terminate()
-    try:
-        process.wait(seconds)
-    except subprocess.TimeoutExpired:
-        process.kill()
-        try:
-            process.wait(seconds)
-        except subprocess.TimeoutExpired:
-            print("     %s (pid %d) still runs %d s after it was killed"
-                  % (os.path.basename(process.args[0]), process.pid, seconds), flush=True)
 
 
 def write_random_file(path, size):
@@ -125,8 +107,7 @@ def files_equal(a, b):
 
 
 def openssl(*args):
-    subprocess.run([tool_path("openssl")] + list(args), check=True, stdin=subprocess.DEVNULL,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+    subprocess.run([tool_path("openssl")] + list(args), check=True, timeout=60, **QUIETLY)
 
 
 def test_ca(folder):
@@ -196,7 +177,7 @@ class Nginx:
                 f.write(text)
             self.process = subprocess.Popen(
                 [tool_path("nginx"), "-p", self.run_dir, "-c", conf, "-e", os.path.join(self.run_dir, "error.log")],
-                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                **QUIETLY)
             if all(wait_for_port(port, 15, self.process) for port in ports):
                 return self
             stop_process(self.process)
@@ -273,25 +254,6 @@ class FaultServer:
 
     def stats(self, case):
         return json.loads(self.control("/__stats?case=" + case))
-
-
-def run_wine(wine_run, program, args, seconds):
-    """Runs a Windows program under Wine; returns (exit code, stdout text, stderr text).
-
-    The output goes to files, not pipes: Wine's background services, should
-    this program be the one that starts them, keep whatever it was given open
-    as long as the prefix's server lives, so a pipe would never end.
-    """
-    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-        process = subprocess.Popen([wine_run, program] + list(args), stdin=subprocess.DEVNULL, stdout=out, stderr=err)
-        try:
-            process.wait(seconds)
-        except subprocess.TimeoutExpired:
-            stop_process(process)
-            raise E2eError("%s %s did not end within %d s" % (os.path.basename(program), " ".join(args), seconds))
-        out.seek(0)
-        err.seek(0)
-        return process.returncode, out.read().decode("utf-8", "replace"), err.read().decode("utf-8", "replace")
 
 
 class Results:

@@ -45,14 +45,13 @@ import argparse
 import json
 import os
 import socket
-import sys
 import threading
 import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from urllib.parse import parse_qs, urlsplit
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import test_content  # noqa: E402
+import test_content
+from winekit import wait_until
 
 GATE_WAIT_SECONDS = 60
 SOCKET_TIMEOUT_SECONDS = 30
@@ -156,22 +155,26 @@ class Handler(BaseHTTPRequestHandler):
             lines.append("%s: %s" % (name.lower() if lower else name, value))
         self.wfile.write(("\r\n".join(lines) + "\r\n\r\n").encode("latin-1"))
 
+    def send_paced(self, data, limit, rate, frame):
+        """Writes data up to limit in pieces, each as frame makes it, throttled to about rate bytes/s."""
+        sent = 0
+        started = time.monotonic()
+        while sent < limit:
+            piece = data[sent:min(limit, sent + SEND_PIECE)]
+            self.wfile.write(frame(piece))
+            sent += len(piece)
+            if rate:
+                ahead = sent / rate - (time.monotonic() - started)
+                if ahead > 0:
+                    time.sleep(min(ahead, 1.0))
+
     def send_body(self, data, rate, cut, stall=None):
         """Sends data, throttled to about rate bytes/s; cut closes the connection after that many bytes,
         stall falls silent after that many bytes until the gate wait runs out."""
         limit = len(data) if cut is None else min(cut, len(data))
         if stall is not None:
             limit = min(stall, limit)
-        sent = 0
-        started = time.monotonic()
-        while sent < limit:
-            piece = data[sent:min(limit, sent + SEND_PIECE)]
-            self.wfile.write(piece)
-            sent += len(piece)
-            if rate:
-                ahead = sent / rate - (time.monotonic() - started)
-                if ahead > 0:
-                    time.sleep(min(ahead, 1.0))
+        self.send_paced(data, limit, rate, lambda piece: piece)
         self.wfile.flush()
         if stall is not None and stall < len(data):
             time.sleep(GATE_WAIT_SECONDS)
@@ -182,16 +185,7 @@ class Handler(BaseHTTPRequestHandler):
     def send_chunked(self, data, rate, cut):
         """Sends data as chunks; with cut, stops after that many bytes without the last chunk."""
         limit = len(data) if cut is None else min(cut, len(data))
-        sent = 0
-        started = time.monotonic()
-        while sent < limit:
-            piece = data[sent:min(limit, sent + SEND_PIECE)]
-            self.wfile.write(b"%x\r\n" % len(piece) + piece + b"\r\n")
-            sent += len(piece)
-            if rate:
-                ahead = sent / rate - (time.monotonic() - started)
-                if ahead > 0:
-                    time.sleep(min(ahead, 1.0))
+        self.send_paced(data, limit, rate, lambda piece: b"%x\r\n" % len(piece) + piece + b"\r\n")
         if cut is None:
             self.wfile.write(b"0\r\n\r\n")
             self.wfile.flush()
@@ -384,12 +378,9 @@ class Server(ThreadingHTTPServer):
     request_queue_size = 128
 
 
-def watchdog(server, parent_pid, deadline):
+def watchdog(server, parent_pid, seconds):
     """Stops the server when its parent has gone or its time is up."""
-    while time.monotonic() < deadline:
-        if parent_pid and os.getppid() != parent_pid:
-            break
-        time.sleep(0.5)
+    wait_until(lambda: parent_pid and os.getppid() != parent_pid, seconds, 0.5)
     server.shutdown()
 
 
@@ -406,8 +397,7 @@ def main():
             f.write(str(port))
         os.replace(args.port_file + ".tmp", args.port_file)
     print("PORT %d" % port, flush=True)
-    threading.Thread(target=watchdog, args=(server, os.getppid(), time.monotonic() + args.max_seconds),
-                     daemon=True).start()
+    threading.Thread(target=watchdog, args=(server, os.getppid(), args.max_seconds), daemon=True).start()
     try:
         server.serve_forever(poll_interval=0.2)
     finally:

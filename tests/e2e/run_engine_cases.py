@@ -13,11 +13,10 @@ import shutil
 import sys
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import test_content  # noqa: E402
-from e2e_support import (MIB, SEGMENT, E2eError, FaultServer, Nginx, Results, accelerated_line,  # noqa: E402
-                         files_equal, make_work_dir, require_tools, run_wine, segment_count, windows_path,
-                         workers_for, write_random_file)
+import test_content
+from e2e_support import (MIB, SEGMENT, E2eError, FaultServer, Nginx, Results, accelerated_line, files_equal,
+                         make_work_dir, require_tools, segment_count, workers_for, write_random_file)
+from winekit import run_windows, windows_path
 
 DONE = "Download completed."
 FAILED = "Download failed."
@@ -178,7 +177,7 @@ def run_harness(args, results, harness_args):
     seconds = results.time_left(CASE_SECONDS)
     if seconds < 5:
         raise E2eError("not run: the %d s this script allows itself are used up" % RUN_SECONDS)
-    return run_wine(args.wine_run, args.harness, harness_args, seconds)
+    return run_windows(args.harness, harness_args, seconds, args.wine_run)
 
 
 def run_case(case, args, out_dir, nginx, fault, results):
@@ -384,7 +383,7 @@ def main():
 
         # The authority lives as long as the build folder, so its prefix trusts one, not one per run.
         nginx = Nginx(run_dir, files_dir, ca_dir=args.work).start()
-        code, _, err = run_wine(args.wine_run, args.trust_ca, [windows_path(nginx.ca[2])], CASE_SECONDS)
+        code, _, err = run_windows(args.trust_ca, [windows_path(nginx.ca[2])], CASE_SECONDS, args.wine_run)
         if code != 0:
             raise E2eError("could not trust the test certificate authority: %s" % err.strip())
         fault = FaultServer().start()

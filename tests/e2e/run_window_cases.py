@@ -21,11 +21,25 @@ import sys
 import tempfile
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_support import (MIB, E2eError, FaultServer, Nginx, Results, accelerated_line, files_equal,  # noqa: E402
-                         make_work_dir, require_tools, stop_process, tool_path, windows_path, write_random_file)
+from e2e_support import (MIB, E2eError, FaultServer, Nginx, Results, accelerated_line, files_equal, make_work_dir,
+                         require_tools, tool_path, write_random_file)
+from winekit import (QUIETLY, boot, end_processes, launcher, pids_with, stop_process, wait_until, wine_env, wineserver,
+                     windows_path)
 
-URL_EDIT, FOLDER_EDIT, BROWSE, CONNECTIONS, START, PROGRESS, STATUS, MODE = 101, 102, 103, 104, 105, 106, 107, 108
+HEADER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "src", "window", "app_state.h")
+
+
+def control_ids(names=("URL_EDIT", "FOLDER_EDIT", "BROWSE", "CONNECTIONS_EDIT", "START", "PROGRESS", "STATUS", "MODE")):
+    """The window's control IDs from its own header, which the window driver compiles in too."""
+    with open(HEADER) as f:
+        found = dict(re.findall(r"constexpr int IDC_(\w+) = (\d+);", f.read()))
+    missing = ["IDC_" + name for name in names if name not in found]
+    if missing:
+        sys.exit("run_window_cases: %s names no %s" % (os.path.normpath(HEADER), ", ".join(missing)))
+    return [int(found[name]) for name in names]
+
+
+URL_EDIT, FOLDER_EDIT, BROWSE, CONNECTIONS, START, PROGRESS, STATUS, MODE = control_ids()
 INPUTS = (URL_EDIT, FOLDER_EDIT, BROWSE, CONNECTIONS)
 
 INITIAL_MODE = "Mode: Paste a URL and click Download to check whether acceleration is available."
@@ -103,102 +117,45 @@ class Xvfb:
         if rect is not None:
             left, top, right, bottom = rect
             command += ["-crop", "%dx%d+%d+%d" % (right - left, bottom - top, left, top), "+repage"]
-        subprocess.run(command + [path], check=True, timeout=60, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL)
+        subprocess.run(command + [path], check=True, timeout=60, **QUIETLY)
 
 
-def processes_with(token):
-    """Unix pids of the processes whose command line holds token."""
-    found = []
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit() or int(entry) == os.getpid():
-            continue
-        try:
-            with open("/proc/%s/cmdline" % entry, "rb") as f:
-                if token.encode() in f.read():
-                    found.append(int(entry))
-        except OSError:
-            continue
-    return found
+class Talker:
+    """A program of the prefix spoken to through its standard input and output, line by line."""
 
-
-def end_processes(pids):
-    for pid in pids:
-        try:
-            os.kill(pid, 15)
-        except OSError:
-            pass
-
-
-class WinePrefix:
-    """A Wine prefix for these tests alone, kept in the build folder.
-
-    Its server is not kept alive between runs: it ends a few seconds after the
-    last program of the run, so no window, desktop or display of one run is
-    left for the next, and programs of other tests never share its desktops.
-    """
-
-    def __init__(self, path):
-        self.path = path
-        self.wine = "/usr/lib/wine/wine64"
-        if not os.access(self.wine, os.X_OK):
-            self.wine = shutil.which("wine64") or shutil.which("wine") or self.wine
-        self.server = os.path.join(os.path.dirname(self.wine), "wineserver")
-        if not os.access(self.server, os.X_OK):
-            self.server = shutil.which("wineserver") or "wineserver"
-
-    def env(self, display):
-        return dict(os.environ, WINEPREFIX=self.path, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=",
-                    DISPLAY=display)
-
-    def command(self, *args):
-        return [self.wine] + list(args)
-
-    def prepare(self):
-        if os.path.isdir(os.path.join(self.path, "drive_c")):
-            return
-        env = self.env("")
-        del env["DISPLAY"]
-        subprocess.run(self.command("wineboot", "-i"), env=env, stdin=subprocess.DEVNULL,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300)
-        self.wait_idle()
-        if not os.path.isdir(os.path.join(self.path, "drive_c")):
-            raise E2eError("could not make the Wine prefix %s" % self.path)
-
-    def wait_idle(self, seconds=60):
-        """Waits until the prefix's server has ended with its last program."""
-        env = dict(os.environ, WINEPREFIX=self.path)
-        try:
-            subprocess.run([self.server, "-w"], env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                           stderr=subprocess.DEVNULL, timeout=seconds)
-        except subprocess.TimeoutExpired:
-            pass
-
-
-class Driver:
-    """The window driver program, spoken to line by line."""
-
-    def __init__(self, prefix, driver, env):
-        self.process = subprocess.Popen(prefix.command(driver), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+    def __init__(self, args, env):
+        self.process = subprocess.Popen([launcher()] + args, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                         stderr=subprocess.DEVNULL, env=env)
         self.buffer = b""
+        self.lines = []
+
+    def read(self, seconds=0.0):
+        """Takes in what it says within seconds: None when it said nothing, empty once it has ended."""
+        ready, _, _ = select.select([self.process.stdout], [], [], seconds)
+        chunk = os.read(self.process.stdout.fileno(), 65536) if ready else b""
+        *lines, self.buffer = (self.buffer + chunk).split(b"\n")
+        self.lines += [line.decode("utf-8").rstrip("\r") for line in lines]
+        return chunk if ready else None
+
+
+class Driver(Talker):
+    """The window driver program."""
+
+    def __init__(self, driver, env):
+        super().__init__([driver], env)
         self.last_start = 0.0
 
     def command(self, line, seconds=30):
         self.process.stdin.write((line + "\n").encode("utf-8"))
         self.process.stdin.flush()
         deadline = time.monotonic() + seconds
-        while b"\n" not in self.buffer:
-            left = deadline - time.monotonic()
-            ready, _, _ = select.select([self.process.stdout], [], [], max(0.0, left))
-            if not ready:
+        while not self.lines:
+            chunk = self.read(max(0.0, deadline - time.monotonic()))
+            if chunk is None:
                 raise E2eError("window driver gave no answer to %r" % line)
-            chunk = os.read(self.process.stdout.fileno(), 65536)
             if not chunk:
                 raise E2eError("window driver ended during %r" % line)
-            self.buffer += chunk
-        answer, self.buffer = self.buffer.split(b"\n", 1)
-        text = answer.decode("utf-8")
+        text = self.lines.pop(0)
         if not text.startswith("ok"):
             raise E2eError("driver: %s -> %s" % (line, text))
         return text[3:]
@@ -301,9 +258,8 @@ class Session:
 
     def __init__(self, args, xvfb, label):
         self.args = args
-        self.prefix = args.prefix
         self.xvfb = xvfb
-        self.env = args.prefix.env(xvfb.display)
+        self.env = wine_env(args.prefix, DISPLAY=xvfb.display)
         self.app = self.driver = None
         self.pid = None
         problems = []
@@ -322,11 +278,11 @@ class Session:
         self.log = os.path.join(self.args.logs, "%s.log" % self.desktop)
         with open(self.log, "wb") as log:
             self.app = subprocess.Popen(
-                self.prefix.command("explorer", "/desktop=%s,%dx%d" % ((self.desktop,) + DESKTOP_SIZE),
-                                    windows_path(self.args.app)),
+                [launcher(), "explorer", "/desktop=%s,%dx%d" % ((self.desktop,) + DESKTOP_SIZE),
+                 windows_path(self.args.app)],
                 stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT,
                 env=dict(self.env, WINEDEBUG="err+all"))
-        self.driver = Driver(self.prefix, self.args.driver, self.env)
+        self.driver = Driver(self.args.driver, self.env)
         deadline = time.monotonic() + 60
         while True:
             try:
@@ -367,10 +323,8 @@ class Session:
                     pass
             self.driver.stop()
         if self.app is not None:
-            deadline = time.monotonic() + 20
-            while processes_with("/desktop=" + self.desktop) and time.monotonic() < deadline:
-                time.sleep(0.2)
-            end_processes(processes_with("/desktop=" + self.desktop))
+            wait_until(lambda: not pids_with("/desktop=" + self.desktop), 20, 0.2)
+            end_processes(pids_with("/desktop=" + self.desktop))
             stop_process(self.app, 5)
         self.app = self.driver = None
         self.pid = None
@@ -505,12 +459,8 @@ def check_left_alone(check, out_dir, name, seconds=5):
     """The file that stood at the output path keeps its bytes, and no temporary
     file of the job stays beside it (a file deleted while open vanishes when
     its last handle closes, so allow a moment)."""
-    deadline = time.monotonic() + seconds
-    while True:
-        left = [n for n in job_files(out_dir, name) if n != name]
-        if not left or time.monotonic() > deadline:
-            break
-        time.sleep(0.1)
+    wait_until(lambda: job_files(out_dir, name) in ([], [name]), seconds)
+    left = [n for n in job_files(out_dir, name) if n != name]
     check.equal("temporary files left beside %s" % name, left, [])
     path = os.path.join(out_dir, name)
     check.true("the file that was there before was changed", os.path.exists(path) and open_bytes(path) == PREEXISTING)
@@ -558,17 +508,11 @@ def case_failing_server(session, results, folder, fault, out_dir):
 def close_file_manager(session):
     """The file manager that a success opens; under Wine it is Wine's own
     explorer window. Closed so that it does not cover the window."""
-    driver = session.driver
-    deadline = time.monotonic() + 20
-    opened = []
-    while not opened and time.monotonic() < deadline:
-        opened = session.foreign_windows()
-        time.sleep(0.2)
+    opened = wait_until(session.foreign_windows, 20, 0.2)
+    time.sleep(0.2)  # a moment for the window just shown to finish opening before it is asked to close
     for window in opened:
-        driver.command("closewindow %d" % window["hwnd"])
-    deadline = time.monotonic() + 20
-    while session.foreign_windows() and time.monotonic() < deadline:
-        time.sleep(0.2)
+        session.driver.command("closewindow %d" % window["hwnd"])
+    wait_until(lambda: not session.foreign_windows(), 20, 0.2)
     return opened
 
 
@@ -587,7 +531,7 @@ def case_double_click(session, results, folder, nginx, files_dir, out_dir, xvfb)
     driver.settle()
     subprocess.run([tool_path("xdotool"), "mousemove", "--sync", "--window", found[0], str((left + right) // 2),
                     str((top + bottom) // 2), "click", "--repeat", "2", "--delay", "80", "1"],
-                   env=env, check=True, timeout=30, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                   env=env, check=True, timeout=30, **QUIETLY)
     driver.pressed_start()
     wait_for(driver, "the job to start", lambda s: text(s, START) == "Cancel", 10)
     state = wait_for_end(driver)
@@ -636,25 +580,13 @@ def case_success(session, results, folder, nginx, files_dir, out_dir, xvfb, shot
     results.case("window: download to the end, file manager, screenshots", check.problems)
 
 
-class Holder:
+class Holder(Talker):
     """The file holder program, which plays a virus scanner: it holds files
     without sharing their deletion, from a process of its own in the prefix."""
 
     def __init__(self, session, mode, path):
-        self.process = subprocess.Popen(session.prefix.command(session.args.holder, mode, path),
-                                        stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
-                                        env=session.env)
-        self.buffer = b""
-        self.lines = []
+        super().__init__([session.args.holder, mode, path], session.env)
         self.wait_for("held " + path if mode == "hold" else "scanning ")
-
-    def read(self, seconds=0.0):
-        ready, _, _ = select.select([self.process.stdout], [], [], seconds)
-        chunk = os.read(self.process.stdout.fileno(), 65536) if ready else b""
-        self.buffer += chunk
-        *lines, self.buffer = self.buffer.split(b"\n")
-        self.lines += [line.decode("utf-8").rstrip("\r") for line in lines]
-        return bool(chunk)
 
     def wait_for(self, start, seconds=30):
         deadline = time.monotonic() + seconds
@@ -665,9 +597,7 @@ class Holder:
     def stop(self):
         """Lets go of everything and returns what it said."""
         self.process.stdin.close()
-        deadline = time.monotonic() + 10
-        while self.process.poll() is None and time.monotonic() < deadline:
-            self.read(0.2)
+        wait_until(lambda: not self.read(0.2) and self.process.poll() is not None, 10, 0)
         stop_process(self.process, 5)
         self.read()
         return self.lines
@@ -676,21 +606,20 @@ class Holder:
 def run_watching_writes(driver, out_dir, name):
     """Runs the job to its end; returns the final state and the seconds from
     the last write to the job's temporary file to the end of the job."""
-    driver.click(START)
-    last_write = 0.0
-    deadline = time.monotonic() + 120
-    while True:
+    writes = [0.0]
+
+    def ended():
         for entry in job_files(out_dir, name):
             try:
-                last_write = max(last_write, os.stat(os.path.join(out_dir, entry)).st_mtime)
+                writes.append(os.stat(os.path.join(out_dir, entry)).st_mtime)
             except OSError:
                 pass
-        if text(driver.state(), START) == "Download":
-            break
-        if time.monotonic() > deadline:
-            raise E2eError("timed out waiting for the job to end")
-        time.sleep(0.05)
-    return driver.state(), time.time() - last_write
+        return text(driver.state(), START) == "Download"
+
+    driver.click(START)
+    if not wait_until(ended, 120, 0.05):
+        raise E2eError("timed out waiting for the job to end")
+    return driver.state(), time.time() - max(writes)
 
 
 def case_scanner(session, results, folder, nginx, files_dir, out_dir):
@@ -781,9 +710,7 @@ def case_close_stalled(args, xvfb, results, folder, fault, out_dir):
         check.equal("exit code", code, 0)
         check.true("the process took %.1f s to end" % seconds, seconds <= CLOSE_SECONDS)
         print("     the process ended %.2f s after the close" % seconds)
-        deadline = time.monotonic() + 5
-        while job_files(out_dir, name) and time.monotonic() < deadline:
-            time.sleep(0.1)
+        wait_until(lambda: not job_files(out_dir, name), 5)
         check.equal("files the job left", job_files(out_dir, name), [])
     finally:
         session.stop()
@@ -800,7 +727,10 @@ def main():
     args = parser.parse_args()
 
     require_tools("nginx", "openssl", "Xvfb", "import", "xdotool")
-    args.prefix = WinePrefix(os.path.join(args.work, "wine-prefix"))
+    # A Wine prefix for these tests alone, kept in the build folder. Its server is not kept alive between
+    # runs: it ends a few seconds after the last program of the run, so no window, desktop or display of
+    # one run is left for the next, and programs of other tests never share its desktops.
+    args.prefix = os.path.join(args.work, "wine-prefix")
     work = make_work_dir(args.work, "window-")
     args.logs = work
     files_dir = os.path.join(work, "files")
@@ -817,7 +747,8 @@ def main():
     try:
         write_random_file(os.path.join(files_dir, "sample-24MB.bin"), 24 * MIB)
         write_random_file(os.path.join(files_dir, "slow48.bin"), 48 * MIB)
-        args.prefix.prepare()
+        if not os.path.isdir(os.path.join(args.prefix, "drive_c")) and not boot(args.prefix, 300, False):
+            raise E2eError("could not make the Wine prefix %s" % args.prefix)
         nginx = Nginx(run_dir, files_dir, slow_rate="1m").start()
         fault = FaultServer().start()
         xvfb = Xvfb(os.path.join(work, "xvfb.log")).start()
@@ -853,8 +784,8 @@ def main():
         if session is not None:
             session.stop()
         # The file manager that a success opened, should it still run.
-        end_processes(processes_with(downloads_root))
-        args.prefix.wait_idle(30)
+        end_processes(pids_with(downloads_root))
+        wineserver(args.prefix, "-w", 30)  # until the server has ended with the last program
         for server in (fault, nginx, xvfb):
             if server is not None:
                 server.stop()

@@ -8,6 +8,12 @@
 
 #include <cstdint>
 
+// The namespace the implementations define the calls in: the tests compile
+// them again under another (tests/support/real_files.cpp).
+#ifndef PELBROOK_FILE_CALLS_NAMESPACE
+#define PELBROOK_FILE_CALLS_NAMESPACE pelbrook::platform
+#endif
+
 namespace pelbrook::platform {
 
 using FileHandle = void*;  // HANDLE
@@ -28,20 +34,28 @@ constexpr std::uint32_t FileBegin = 0;
 constexpr std::uint32_t MoveFileReplaceExisting = 1;
 constexpr std::uint32_t MoveFileWriteThrough = 8;
 
-// CreateFileW without security attributes or template.
-FileHandle FileCreate(const wchar_t* path, std::uint32_t access, std::uint32_t shareMode, std::uint32_t disposition,
-                      std::uint32_t attributes);
-// SetFilePointerEx without the new-position output.
-bool FileSetPointer(FileHandle file, std::uint64_t distance, std::uint32_t moveMethod);
-bool FileSetEnd(FileHandle file);
-// WriteFile without overlapped I/O.
-bool FileWrite(FileHandle file, const void* buffer, std::uint32_t bytesToWrite, std::uint32_t* bytesWritten);
-bool FileClose(FileHandle file);
-// GetFileAttributesExW at the standard information level, reduced to the size.
-bool FileGetSize(const wchar_t* path, std::uint64_t* size);
-bool FileDelete(const wchar_t* path);
-// MoveFileExW. The caller passes MoveFileReplaceExisting, so an existing file
-// at `to` is replaced in one step; it stays as it was when the call fails.
-bool FileMove(const wchar_t* from, const wchar_t* to, std::uint32_t flags);
+// The file calls, listed once as CALL(result, name, parameters): this header
+// declares them from the list, and the test recorder its view of the real ones.
+#define PELBROOK_FILE_CALLS(CALL)                                                                        \
+    /* CreateFileW without security attributes or template. */                                           \
+    CALL(FileHandle, FileCreate,                                                                         \
+         (const wchar_t* path, std::uint32_t access, std::uint32_t shareMode, std::uint32_t disposition, \
+          std::uint32_t attributes))                                                                     \
+    /* SetFilePointerEx without the new-position output. */                                              \
+    CALL(bool, FileSetPointer, (FileHandle file, std::uint64_t distance, std::uint32_t moveMethod))      \
+    CALL(bool, FileSetEnd, (FileHandle file))                                                            \
+    /* WriteFile without overlapped I/O. */                                                              \
+    CALL(bool, FileWrite,                                                                                \
+         (FileHandle file, const void* buffer, std::uint32_t bytesToWrite, std::uint32_t* bytesWritten)) \
+    CALL(bool, FileClose, (FileHandle file))                                                             \
+    /* GetFileAttributesExW at the standard information level, reduced to the size. */                   \
+    CALL(bool, FileGetSize, (const wchar_t* path, std::uint64_t* size))                                  \
+    CALL(bool, FileDelete, (const wchar_t* path))                                                        \
+    /* MoveFileExW. The caller passes MoveFileReplaceExisting, so an existing file */                    \
+    /* at `to` is replaced in one step; it stays as it was when the call fails. */                       \
+    CALL(bool, FileMove, (const wchar_t* from, const wchar_t* to, std::uint32_t flags))
+
+#define PELBROOK_DECLARE_FILE_CALL(result, name, parameters) result name parameters;
+PELBROOK_FILE_CALLS(PELBROOK_DECLARE_FILE_CALL)
 
 }  // namespace pelbrook::platform

@@ -328,17 +328,17 @@ TEST_F(SegmentWorkerTest, OneWorkerFetchesEverySegmentOverOneConnection) {
 
 TEST_F(SegmentWorkerTest, WorkerThatCannotStartClaimsNothing) {
     struct Case {
-        const char* name;
-        bool fileMissing;
-        bool connectFails;
-        bool canceled;
-        std::int32_t failed;
-        int connections;
+        const char* name = "";
+        bool fileMissing = false;
+        bool connectFails = false;
+        bool canceled = false;
+        std::int32_t failed = 0;
+        int connections = 0;
     };
     const std::vector<Case> cases = {
-        {"file cannot be opened", true, false, false, 1, 0},
-        {"connection cannot be made", false, true, false, 1, 0},
-        {"canceled before the first claim", false, false, true, 0, 1},
+        {.name = "file cannot be opened", .fileMissing = true, .failed = 1},
+        {.name = "connection cannot be made", .connectFails = true, .failed = 1},
+        {.name = "canceled before the first claim", .canceled = true, .connections = 1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

@@ -1,13 +1,6 @@
-// The build's real file calls under other names, so that test_files.cpp can
-// put the recorder and the faults in front of them without touching them.
-#define FileCreate RealFileCreate
-#define FileSetPointer RealFileSetPointer
-#define FileSetEnd RealFileSetEnd
-#define FileWrite RealFileWrite
-#define FileClose RealFileClose
-#define FileGetSize RealFileGetSize
-#define FileDelete RealFileDelete
-#define FileMove RealFileMove
+// The build's real file calls in a namespace of their own, so that
+// test_files.cpp can put the recorder and the faults in front of them.
+#define PELBROOK_FILE_CALLS_NAMESPACE pelbrook::platform::real
 
 #if defined(_WIN32)
 #include "platform/win32/win32_files.cpp"

@@ -22,22 +22,13 @@ struct Recorder {
     std::mutex mutex;
     std::condition_variable posted;
     std::vector<std::unique_ptr<Window>> windows;
-    std::map<WindowHandle, std::wstring> texts;
-    std::map<WindowHandle, std::vector<std::wstring>> textHistory;
-    std::map<WindowHandle, bool> enabled;
-    std::map<WindowHandle, std::vector<bool>> enableHistory;
-    std::vector<WindowHandle> enableOrder;
-    std::map<WindowHandle, ProgressBarState> bars;
-    std::map<std::pair<WindowHandle, std::uintptr_t>, TimerState> timers;
-    std::vector<ShellCall> shellCalls;
+    WindowLog log;  // its pendingMessages is filled in from the queue when asked
     std::deque<PostedMessage> queue;
     std::uint64_t tick = 0;
     std::optional<std::wstring> profile;
     std::vector<std::wstring> existing;
-    std::vector<std::wstring> existenceQueries;
     bool failPosts = false;
     bool failThreads = false;
-    int threadsStarted = 0;
     std::vector<std::thread> threads;
 };
 
@@ -46,29 +37,35 @@ Recorder& R() {
     return recorder;
 }
 
+template <typename Key, typename Value>
+const Value& Lookup(const std::map<Key, Value>& map, const Key& key) {
+    static const Value untouched{};
+    auto found = map.find(key);
+    return found == map.end() ? untouched : found->second;
+}
+
 }  // namespace
+
+const ControlState& WindowLog::Control(WindowHandle control) const { return Lookup(controls, control); }
+
+const ProgressBarState& WindowLog::Bar(WindowHandle bar) const { return Lookup(bars, bar); }
+
+const TimerState& WindowLog::Timer(WindowHandle window, std::uintptr_t id) const {
+    return Lookup(timers, {window, id});
+}
 
 void ResetRecordingWindow() {
     JoinJobThreads();
     Recorder& r = R();
     std::lock_guard<std::mutex> lock(r.mutex);
-    r.texts.clear();
-    r.textHistory.clear();
-    r.enabled.clear();
-    r.enableHistory.clear();
-    r.enableOrder.clear();
-    r.bars.clear();
-    r.timers.clear();
-    r.shellCalls.clear();
+    r.log = WindowLog{};
     // A status line's string stays with the job state that handed it over.
     r.queue.clear();
     r.tick = 0;
     r.profile.reset();
     r.existing.clear();
-    r.existenceQueries.clear();
     r.failPosts = false;
     r.failThreads = false;
-    r.threadsStarted = 0;
 }
 
 WindowHandle MakeWindow(WindowHandle parent, int id) {
@@ -78,60 +75,18 @@ WindowHandle MakeWindow(WindowHandle parent, int id) {
     return r.windows.back().get();
 }
 
-std::wstring TextOf(WindowHandle control) {
+WindowLog RecordedWindow() {
     Recorder& r = R();
     std::lock_guard<std::mutex> lock(r.mutex);
-    auto found = r.texts.find(control);
-    return found == r.texts.end() ? std::wstring() : found->second;
-}
-
-std::vector<std::wstring> TextHistory(WindowHandle control) {
-    Recorder& r = R();
-    std::lock_guard<std::mutex> lock(r.mutex);
-    return r.textHistory[control];
-}
-
-bool IsEnabled(WindowHandle control) {
-    Recorder& r = R();
-    std::lock_guard<std::mutex> lock(r.mutex);
-    auto found = r.enabled.find(control);
-    return found == r.enabled.end() || found->second;
-}
-
-std::vector<bool> EnableHistory(WindowHandle control) {
-    Recorder& r = R();
-    std::lock_guard<std::mutex> lock(r.mutex);
-    return r.enableHistory[control];
-}
-
-std::vector<WindowHandle> EnableOrder() {
-    Recorder& r = R();
-    std::lock_guard<std::mutex> lock(r.mutex);
-    return r.enableOrder;
-}
-
-ProgressBarState BarOf(WindowHandle bar) {
-    Recorder& r = R();
-    std::lock_guard<std::mutex> lock(r.mutex);
-    return r.bars[bar];
-}
-
-TimerState TimerOf(WindowHandle window, std::uintptr_t id) {
-    Recorder& r = R();
-    std::lock_guard<std::mutex> lock(r.mutex);
-    return r.timers[{window, id}];
-}
-
-std::vector<ShellCall> ShellCalls() {
-    Recorder& r = R();
-    std::lock_guard<std::mutex> lock(r.mutex);
-    return r.shellCalls;
+    WindowLog log = r.log;
+    log.pendingMessages = r.queue.size();
+    return log;
 }
 
 void TypeText(WindowHandle control, const std::wstring& text) {
     Recorder& r = R();
     std::lock_guard<std::mutex> lock(r.mutex);
-    r.texts[control] = text;
+    r.log.controls[control].text = text;
 }
 
 void SetTickCount(std::uint64_t milliseconds) {
@@ -158,12 +113,6 @@ void SetExistingPaths(std::vector<std::wstring> paths) {
     r.existing = std::move(paths);
 }
 
-std::vector<std::wstring> ExistenceQueries() {
-    Recorder& r = R();
-    std::lock_guard<std::mutex> lock(r.mutex);
-    return r.existenceQueries;
-}
-
 void FailPosts(bool fail) {
     Recorder& r = R();
     std::lock_guard<std::mutex> lock(r.mutex);
@@ -176,12 +125,6 @@ void FailThreadStarts(bool fail) {
     r.failThreads = fail;
 }
 
-int ThreadsStarted() {
-    Recorder& r = R();
-    std::lock_guard<std::mutex> lock(r.mutex);
-    return r.threadsStarted;
-}
-
 void JoinJobThreads() {
     Recorder& r = R();
     std::vector<std::thread> threads;
@@ -190,12 +133,6 @@ void JoinJobThreads() {
         threads.swap(r.threads);
     }
     for (std::thread& thread : threads) thread.join();
-}
-
-std::size_t PendingMessages() {
-    Recorder& r = R();
-    std::lock_guard<std::mutex> lock(r.mutex);
-    return r.queue.size();
 }
 
 bool PumpMessagesUntil(const std::function<void(const PostedMessage&)>& dispatch, const std::function<bool()>& done,
@@ -232,23 +169,22 @@ using testing::R;
 void SetControlText(WindowHandle control, const wchar_t* text) {
     auto& r = R();
     std::lock_guard<std::mutex> lock(r.mutex);
-    std::wstring value = text != nullptr ? std::wstring(text) : std::wstring();
-    r.texts[control] = value;
-    r.textHistory[control].push_back(std::move(value));
+    auto& state = r.log.controls[control];
+    state.text = text != nullptr ? std::wstring(text) : std::wstring();
+    state.textHistory.push_back(state.text);
 }
 
 int ControlTextLength(WindowHandle control) {
     auto& r = R();
     std::lock_guard<std::mutex> lock(r.mutex);
-    auto found = r.texts.find(control);
-    return found == r.texts.end() ? 0 : static_cast<int>(found->second.size());
+    return static_cast<int>(r.log.Control(control).text.size());
 }
 
 int GetControlText(WindowHandle control, wchar_t* buffer, int capacity) {
     auto& r = R();
     std::lock_guard<std::mutex> lock(r.mutex);
     if (capacity <= 0) return 0;
-    const std::wstring& text = r.texts[control];
+    const std::wstring& text = r.log.Control(control).text;
     const std::size_t copied = std::min(text.size(), static_cast<std::size_t>(capacity - 1));
     std::wmemcpy(buffer, text.data(), copied);
     buffer[copied] = L'\0';
@@ -258,9 +194,10 @@ int GetControlText(WindowHandle control, wchar_t* buffer, int capacity) {
 void EnableControl(WindowHandle control, bool enable) {
     auto& r = R();
     std::lock_guard<std::mutex> lock(r.mutex);
-    r.enabled[control] = enable;
-    r.enableHistory[control].push_back(enable);
-    r.enableOrder.push_back(control);
+    auto& state = r.log.controls[control];
+    state.enabled = enable;
+    state.enableHistory.push_back(enable);
+    r.log.enableOrder.push_back(control);
 }
 
 WindowHandle FindChildControl(WindowHandle parent, int id) {
@@ -275,7 +212,7 @@ WindowHandle FindChildControl(WindowHandle parent, int id) {
 void SetProgressRange(WindowHandle bar, std::uint16_t minimum, std::uint16_t maximum) {
     auto& r = R();
     std::lock_guard<std::mutex> lock(r.mutex);
-    auto& state = r.bars[bar];
+    auto& state = r.log.bars[bar];
     state.rangeSet = true;
     state.minimum = minimum;
     state.maximum = maximum;
@@ -284,7 +221,7 @@ void SetProgressRange(WindowHandle bar, std::uint16_t minimum, std::uint16_t max
 void SetProgressPosition(WindowHandle bar, std::uint32_t position) {
     auto& r = R();
     std::lock_guard<std::mutex> lock(r.mutex);
-    auto& state = r.bars[bar];
+    auto& state = r.log.bars[bar];
     state.position = position;
     state.positions.push_back(position);
 }
@@ -292,7 +229,7 @@ void SetProgressPosition(WindowHandle bar, std::uint32_t position) {
 void StartTimer(WindowHandle window, std::uintptr_t id, std::uint32_t periodMs) {
     auto& r = R();
     std::lock_guard<std::mutex> lock(r.mutex);
-    auto& timer = r.timers[{window, id}];
+    auto& timer = r.log.timers[{window, id}];
     timer.active = true;
     timer.periodMs = periodMs;
     ++timer.starts;
@@ -301,7 +238,7 @@ void StartTimer(WindowHandle window, std::uintptr_t id, std::uint32_t periodMs) 
 void StopTimer(WindowHandle window, std::uintptr_t id) {
     auto& r = R();
     std::lock_guard<std::mutex> lock(r.mutex);
-    auto& timer = r.timers[{window, id}];
+    auto& timer = r.log.timers[{window, id}];
     timer.active = false;
     ++timer.stops;
 }
@@ -330,7 +267,7 @@ std::uint32_t CurrentProcessId() { return testing::RecordedProcessId; }
 void ShellExecuteOpen(const wchar_t* verb, const wchar_t* file, const wchar_t* parameters, int showCommand) {
     auto& r = R();
     std::lock_guard<std::mutex> lock(r.mutex);
-    r.shellCalls.push_back(
+    r.log.shellCalls.push_back(
         testing::ShellCall{verb ? verb : L"", file ? file : L"", parameters ? parameters : L"", showCommand});
 }
 
@@ -347,7 +284,7 @@ bool GetProfileFolder(wchar_t* buffer) {
 bool PathExists(const wchar_t* path) {
     auto& r = R();
     std::lock_guard<std::mutex> lock(r.mutex);
-    r.existenceQueries.emplace_back(path);
+    r.log.existenceQueries.emplace_back(path);
     return std::find(r.existing.begin(), r.existing.end(), std::wstring(path)) != r.existing.end();
 }
 
@@ -368,7 +305,7 @@ bool StartDetachedThread(std::function<void()> body) {
     auto& r = R();
     std::lock_guard<std::mutex> lock(r.mutex);
     if (r.failThreads) return false;
-    ++r.threadsStarted;
+    ++r.log.threadsStarted;
     r.threads.emplace_back(std::move(body));
     return true;
 }

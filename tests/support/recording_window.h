@@ -9,8 +9,10 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/window_services.h"
@@ -48,6 +50,29 @@ struct TimerState {
     int stops = 0;
 };
 
+struct ControlState {
+    std::wstring text;
+    std::vector<std::wstring> textHistory;  // every text set, in order
+    bool enabled = true;                    // true until disabled
+    std::vector<bool> enableHistory;
+};
+
+struct WindowLog {
+    std::map<WindowHandle, ControlState> controls;
+    std::vector<WindowHandle> enableOrder;  // the controls in the order their enabled state was changed
+    std::map<WindowHandle, ProgressBarState> bars;
+    std::map<std::pair<WindowHandle, std::uintptr_t>, TimerState> timers;
+    std::vector<ShellCall> shellCalls;
+    std::vector<std::wstring> existenceQueries;
+    int threadsStarted = 0;
+    std::size_t pendingMessages = 0;  // posted and not yet pumped or taken
+
+    // What was recorded for one control, bar or timer; its defaults when never touched.
+    const ControlState& Control(WindowHandle control) const;
+    const ProgressBarState& Bar(WindowHandle bar) const;
+    const TimerState& Timer(WindowHandle window, std::uintptr_t id) const;
+};
+
 // Forgets everything recorded and every answer set before; joins the job
 // threads still running first. Made windows stay valid handles.
 void ResetRecordingWindow();
@@ -55,15 +80,7 @@ void ResetRecordingWindow();
 // A new distinct window handle; `id` makes it findable under `parent`.
 WindowHandle MakeWindow(WindowHandle parent = nullptr, int id = 0);
 
-std::wstring TextOf(WindowHandle control);
-std::vector<std::wstring> TextHistory(WindowHandle control);  // every text set, in order
-bool IsEnabled(WindowHandle control);                         // true until disabled
-std::vector<bool> EnableHistory(WindowHandle control);
-// The controls in the order their enabled state was changed.
-std::vector<WindowHandle> EnableOrder();
-ProgressBarState BarOf(WindowHandle bar);
-TimerState TimerOf(WindowHandle window, std::uintptr_t id);
-std::vector<ShellCall> ShellCalls();
+WindowLog RecordedWindow();
 
 // Sets a control's text as the user would (no history entry).
 void TypeText(WindowHandle control, const std::wstring& text);
@@ -79,17 +96,13 @@ void AdvanceTickCount(std::uint64_t milliseconds);
 // nullopt makes the profile lookup fail.
 void SetProfileFolder(std::optional<std::wstring> folder);
 void SetExistingPaths(std::vector<std::wstring> paths);
-std::vector<std::wstring> ExistenceQueries();
 
 // When set, posts fail (the window is gone) and nothing is queued.
 void FailPosts(bool fail);
 void FailThreadStarts(bool fail);
-int ThreadsStarted();
 // Joins every job thread started so far; call before checking what they left.
 void JoinJobThreads();
 
-// Number of messages posted and not yet pumped.
-std::size_t PendingMessages();
 // Hands queued messages, in posting order, to `dispatch` on the calling
 // thread until `done` returns true or `limit` passes. True when `done` held.
 bool PumpMessagesUntil(const std::function<void(const PostedMessage&)>& dispatch, const std::function<bool()>& done,

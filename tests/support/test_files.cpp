@@ -13,18 +13,10 @@
 
 #include "platform/files.h"
 
-namespace pelbrook::platform {
-// From real_files.cpp.
-FileHandle RealFileCreate(const wchar_t* path, std::uint32_t access, std::uint32_t shareMode, std::uint32_t disposition,
-                          std::uint32_t attributes);
-bool RealFileSetPointer(FileHandle file, std::uint64_t distance, std::uint32_t moveMethod);
-bool RealFileSetEnd(FileHandle file);
-bool RealFileWrite(FileHandle file, const void* buffer, std::uint32_t bytesToWrite, std::uint32_t* bytesWritten);
-bool RealFileClose(FileHandle file);
-bool RealFileGetSize(const wchar_t* path, std::uint64_t* size);
-bool RealFileDelete(const wchar_t* path);
-bool RealFileMove(const wchar_t* from, const wchar_t* to, std::uint32_t flags);
-}  // namespace pelbrook::platform
+// The build's real file calls, from real_files.cpp.
+namespace pelbrook::platform::real {
+PELBROOK_FILE_CALLS(PELBROOK_DECLARE_FILE_CALL)
+}  // namespace pelbrook::platform::real
 
 namespace pelbrook::testing {
 namespace {
@@ -175,7 +167,7 @@ FileHandle FileCreate(const wchar_t* path, std::uint32_t access, std::uint32_t s
         s.log.opens.push_back(call);
     }
     const bool fail = failOpen && failOpen(call);
-    FileHandle file = fail ? InvalidFile() : RealFileCreate(path, access, shareMode, disposition, attributes);
+    FileHandle file = fail ? InvalidFile() : real::FileCreate(path, access, shareMode, disposition, attributes);
     std::lock_guard<std::mutex> lock(s.mutex);
     if (file != InvalidFile()) {
         s.open[file] = 0;
@@ -190,7 +182,7 @@ bool FileSetPointer(FileHandle file, std::uint64_t distance, std::uint32_t moveM
     std::lock_guard<std::mutex> lock(s.mutex);
     std::uint64_t* position = testing::Position(s, file, "FileSetPointer");
     if (position == nullptr || s.plan.failSetPointer) return false;
-    if (!RealFileSetPointer(file, distance, moveMethod)) return false;
+    if (!real::FileSetPointer(file, distance, moveMethod)) return false;
     *position = moveMethod == FileBegin ? distance : testing::UnknownPosition;
     return true;
 }
@@ -200,7 +192,7 @@ bool FileSetEnd(FileHandle file) {
     std::lock_guard<std::mutex> lock(s.mutex);
     ++s.log.setEnds;
     if (testing::Position(s, file, "FileSetEnd") == nullptr || s.plan.failSetEnd) return false;
-    return RealFileSetEnd(file);
+    return real::FileSetEnd(file);
 }
 
 bool FileWrite(FileHandle file, const void* buffer, std::uint32_t bytesToWrite, std::uint32_t* bytesWritten) {
@@ -229,7 +221,7 @@ bool FileWrite(FileHandle file, const void* buffer, std::uint32_t bytesToWrite, 
     }
     std::uint32_t put = 0;
     bool ok = true;
-    if (toWrite > 0 || !faulted) ok = RealFileWrite(file, buffer, toWrite, &put);
+    if (toWrite > 0 || !faulted) ok = real::FileWrite(file, buffer, toWrite, &put);
     if (faulted && !shortWrite) ok = false;
     if (bytesWritten != nullptr) *bytesWritten = put;
 
@@ -247,7 +239,7 @@ bool FileClose(FileHandle file) {
     s.open.erase(file);
     ++s.log.closes;
     --s.log.openHandles;
-    return RealFileClose(file);
+    return real::FileClose(file);
 }
 
 bool FileGetSize(const wchar_t* path, std::uint64_t* size) {
@@ -256,7 +248,7 @@ bool FileGetSize(const wchar_t* path, std::uint64_t* size) {
         std::lock_guard<std::mutex> lock(s.mutex);
         if (s.plan.failGetSize) return false;
     }
-    return RealFileGetSize(path, size);
+    return real::FileGetSize(path, size);
 }
 
 bool FileDelete(const wchar_t* path) {
@@ -272,7 +264,7 @@ bool FileDelete(const wchar_t* path) {
         keep = s.plan.keepDeleted;
     }
     if (fail && fail(attempt)) return false;
-    return keep || RealFileDelete(path);
+    return keep || real::FileDelete(path);
 }
 
 bool FileMove(const wchar_t* from, const wchar_t* to, std::uint32_t flags) {
@@ -286,7 +278,7 @@ bool FileMove(const wchar_t* from, const wchar_t* to, std::uint32_t flags) {
         fail = s.plan.failMove;
     }
     if (fail && fail(attempt)) return false;
-    return RealFileMove(from, to, flags);
+    return real::FileMove(from, to, flags);
 }
 
 }  // namespace pelbrook::platform

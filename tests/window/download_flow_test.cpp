@@ -31,6 +31,7 @@ using namespace std::chrono_literals;
 constexpr wchar_t InitialModeLine[] =
     L"Mode: Paste a URL and click Download to check whether acceleration is available.";
 constexpr wchar_t CheckingLine[] = L"Mode: Checking server support...";
+constexpr wchar_t FourWorkersLine[] = L"Mode: Accelerated - 4 workers, 3 segments, keep-alive reuse (HTTP Range).";
 
 // Waits, bounded, for a condition another thread makes true.
 bool Eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit = 30s) {
@@ -85,6 +86,7 @@ class DownloadFlow : public ::testing::Test {
 protected:
     void SetUp() override {
         controls = InstallFakeWindow();
+        inputs = {App.urlEdit, App.folderEdit, App.connectionsEdit, controls.browseButton};
         SetFileFaults();
         directory = NewTestDirectory();
         ASSERT_FALSE(directory.empty());
@@ -117,6 +119,7 @@ protected:
     std::wstring Saved(const std::wstring& name) const { return folder + L"\\" + name; }
 
     FakeControls controls;
+    std::vector<WindowHandle> inputs;  // what a running job disables
     std::wstring directory;
     std::wstring folder;
 };
@@ -196,14 +199,15 @@ TEST_F(DownloadFlow, RefusedStartsChangeOnlyTheStatusLine) {
         InstallFakeWindow();
         CancelFlag.store(true);  // as a canceled job left it
         Press(c.url, c.connections);
-        EXPECT_EQ(TextOf(App.statusLabel), c.status) << c.url << L" " << c.connections;
-        EXPECT_EQ(TextHistory(App.statusLabel).size(), 1u);
-        EXPECT_TRUE(TextHistory(App.modeLabel).empty());
-        EXPECT_TRUE(TextHistory(App.startButton).empty());
-        EXPECT_FALSE(BarOf(App.progressBar).rangeSet);
-        EXPECT_TRUE(EnableOrder().empty());
-        EXPECT_EQ(TimerOf(App.mainWindow, IDT_PROGRESS).starts, 0);
-        EXPECT_EQ(ThreadsStarted(), 0);
+        const WindowLog w = RecordedWindow();
+        EXPECT_EQ(w.Control(App.statusLabel).textHistory, std::vector<std::wstring>{c.status})
+            << c.url << L" " << c.connections;
+        EXPECT_TRUE(w.Control(App.modeLabel).textHistory.empty());
+        EXPECT_TRUE(w.Control(App.startButton).textHistory.empty());
+        EXPECT_FALSE(w.Bar(App.progressBar).rangeSet);
+        EXPECT_TRUE(w.enableOrder.empty());
+        EXPECT_EQ(w.Timer(App.mainWindow, IDT_PROGRESS).starts, 0);
+        EXPECT_EQ(w.threadsStarted, 0);
         EXPECT_FALSE(App.running);
         EXPECT_FALSE(App.outcome);
         EXPECT_TRUE(CancelFlag.load());
@@ -227,7 +231,7 @@ TEST_F(DownloadFlow, AcceptedCountsReachTheEngine) {
         Press(L"http://example.com/data/blob.bin", c.connections);
         ASSERT_TRUE(App.running) << c.connections;
         ASSERT_TRUE(PumpUntilJobEnds()) << c.connections;
-        EXPECT_EQ(TextOf(App.modeLabel), c.modeLine) << c.connections;
+        EXPECT_EQ(RecordedWindow().Control(App.modeLabel).text, c.modeLine) << c.connections;
         EXPECT_EQ(ReadFileBytes(Saved(L"blob.bin")), *file) << c.connections;
         JoinJobThreads();
     }
@@ -240,52 +244,52 @@ TEST_F(DownloadFlow, SuccessfulJobFromStartToFileManager) {
     const std::wstring path = Saved(L"setup.exe");
 
     EXPECT_TRUE(App.running);
-    EXPECT_EQ(TextOf(App.startButton), L"Cancel");
-    EXPECT_EQ(TextHistory(App.modeLabel).front(), CheckingLine);
-    EXPECT_EQ(TextHistory(App.statusLabel), std::vector<std::wstring>{L"Connecting to server..."});
-    const ProgressBarState bar = BarOf(App.progressBar);
+    const WindowLog started = RecordedWindow();
+    EXPECT_EQ(started.Control(App.startButton).text, L"Cancel");
+    EXPECT_EQ(started.Control(App.modeLabel).textHistory.front(), CheckingLine);
+    EXPECT_EQ(started.Control(App.statusLabel).textHistory, std::vector<std::wstring>{L"Connecting to server..."});
+    const ProgressBarState& bar = started.Bar(App.progressBar);
     EXPECT_TRUE(bar.rangeSet);
     EXPECT_EQ(bar.minimum, 0);
     EXPECT_EQ(bar.maximum, 1000);
     EXPECT_EQ(bar.positions.front(), 0u);
-    const TimerState timer = TimerOf(App.mainWindow, IDT_PROGRESS);
+    const TimerState& timer = started.Timer(App.mainWindow, IDT_PROGRESS);
     EXPECT_TRUE(timer.active);
     EXPECT_EQ(timer.periodMs, 200u);
-    for (WindowHandle input : {App.urlEdit, App.folderEdit, App.connectionsEdit, controls.browseButton}) {
-        EXPECT_FALSE(IsEnabled(input));
-    }
-    EXPECT_TRUE(IsEnabled(App.startButton));
+    for (WindowHandle input : inputs) EXPECT_FALSE(started.Control(input).enabled);
+    EXPECT_TRUE(started.Control(App.startButton).enabled);
     EXPECT_EQ(App.startTick, 50000u);
 
     AdvanceTickCount(65000);
     ASSERT_TRUE(PumpUntilJobEnds());
 
-    EXPECT_EQ(TextOf(App.modeLabel), L"Mode: Accelerated - 4 workers, 3 segments, keep-alive reuse (HTTP Range).");
-    EXPECT_EQ(TextOf(App.statusLabel), L"Download completed. Saved to: " + path + L"  |  Time: 1:05");
-    EXPECT_EQ(TextOf(App.startButton), L"Download");
-    EXPECT_EQ(BarOf(App.progressBar).position, 1000u);
-    EXPECT_FALSE(TimerOf(App.mainWindow, IDT_PROGRESS).active);
+    const WindowLog ended = RecordedWindow();
+    EXPECT_EQ(ended.Control(App.modeLabel).text, FourWorkersLine);
+    EXPECT_EQ(ended.Control(App.statusLabel).text, L"Download completed. Saved to: " + path + L"  |  Time: 1:05");
+    EXPECT_EQ(ended.Control(App.startButton).text, L"Download");
+    EXPECT_EQ(ended.Bar(App.progressBar).position, 1000u);
+    EXPECT_FALSE(ended.Timer(App.mainWindow, IDT_PROGRESS).active);
     EXPECT_FALSE(App.running);
     const std::vector<WindowHandle> order{App.urlEdit, App.folderEdit, App.connectionsEdit, controls.browseButton,
                                           App.urlEdit, App.folderEdit, App.connectionsEdit, controls.browseButton};
-    EXPECT_EQ(EnableOrder(), order);
-    for (WindowHandle input : order) EXPECT_TRUE(IsEnabled(input));
+    EXPECT_EQ(ended.enableOrder, order);
+    for (WindowHandle input : order) EXPECT_TRUE(ended.Control(input).enabled);
 
-    const std::vector<ShellCall> shell = ShellCalls();
+    const std::vector<ShellCall>& shell = ended.shellCalls;
     ASSERT_EQ(shell.size(), 1u);
     EXPECT_EQ(shell[0].verb, L"open");
     EXPECT_EQ(shell[0].file, L"explorer.exe");
     EXPECT_EQ(shell[0].parameters, L"/select,\"" + path + L"\"");
     EXPECT_EQ(shell[0].showCommand, 1);
     OnJobFinished(App.jobNumber);  // delivered again: nothing is replayed
-    EXPECT_EQ(ShellCalls().size(), 1u);
+    EXPECT_EQ(RecordedWindow().shellCalls.size(), 1u);
 
     EXPECT_EQ(ReadFileBytes(path), *file);
     EXPECT_EQ(App.bytesDone.load(), file->size());
     EXPECT_EQ(App.bytesTotal.load(), file->size());
     EXPECT_FALSE(CancelFlag.load());
     JoinJobThreads();
-    EXPECT_EQ(PendingMessages(), 0u);
+    EXPECT_EQ(RecordedWindow().pendingMessages, 0u);
     // The job wrote a file of its own beside the output file, and moved it there.
     const FileLog files = RecordedFiles();
     ASSERT_FALSE(files.opens.empty());
@@ -297,17 +301,18 @@ TEST_F(DownloadFlow, FailedJobShowsTheEngineMessageAndOpensNothing) {
     ScriptHttp([](const RecordedRequest&) { return MakeResponse(404, {L"Content-Length: 0"}); });
     Press(L"http://example.com/missing.zip", L"8");
     ASSERT_TRUE(PumpUntilJobEnds());
-    EXPECT_EQ(TextOf(App.statusLabel),
+    const WindowLog w = RecordedWindow();
+    EXPECT_EQ(w.Control(App.statusLabel).text,
               L"Could not determine file size from server. Saved to: " + Saved(L"missing.zip") + L"  |  Time: 0:00");
     // No mode was decided, so the mode line still shows the start's text.
-    EXPECT_EQ(TextOf(App.modeLabel), CheckingLine);
-    EXPECT_EQ(BarOf(App.progressBar).position, 0u);
-    EXPECT_TRUE(ShellCalls().empty());
-    EXPECT_TRUE(IsEnabled(App.urlEdit));
-    EXPECT_EQ(TextOf(App.startButton), L"Download");
+    EXPECT_EQ(w.Control(App.modeLabel).text, CheckingLine);
+    EXPECT_EQ(w.Bar(App.progressBar).position, 0u);
+    EXPECT_TRUE(w.shellCalls.empty());
+    EXPECT_TRUE(w.Control(App.urlEdit).enabled);
+    EXPECT_EQ(w.Control(App.startButton).text, L"Download");
     EXPECT_FALSE(PathExists(Saved(L"missing.zip")));
     OnStartButton();  // the second click of a double-click, after a job that ended at once
-    EXPECT_EQ(ThreadsStarted(), 1);
+    EXPECT_EQ(RecordedWindow().threadsStarted, 1);
 }
 
 TEST_F(DownloadFlow, BlankUrlPassesTheWindowAndTheEngineRefusesIt) {
@@ -315,7 +320,8 @@ TEST_F(DownloadFlow, BlankUrlPassesTheWindowAndTheEngineRefusesIt) {
     Press(L"   ", L"16");
     ASSERT_TRUE(App.running);
     ASSERT_TRUE(PumpUntilJobEnds());
-    EXPECT_EQ(TextOf(App.statusLabel), L"Invalid URL. Saved to: " + Saved(L"download.bin") + L"  |  Time: 0:00");
+    EXPECT_EQ(RecordedWindow().Control(App.statusLabel).text,
+              L"Invalid URL. Saved to: " + Saved(L"download.bin") + L"  |  Time: 0:00");
     EXPECT_EQ(RecordedHttp().sessionsOpened, 0);
 }
 
@@ -330,34 +336,36 @@ TEST_F(DownloadFlow, CancelStopsTheJobAndRemovesTheUnfinishedFile) {
     Press(L"http://example.com/big.iso", L"4");
     ASSERT_TRUE(Eventually([&] { return reading.load(); }));
     ASSERT_TRUE(PumpMessagesUntil(
-        DispatchToWindow, [] { return TextOf(App.modeLabel) != CheckingLine; }, 30s));
+        DispatchToWindow, [] { return RecordedWindow().Control(App.modeLabel).text != CheckingLine; }, 30s));
 
     // The second click of a double-click on Download arrives as another press.
     SetTickCount(App.startTick + RecordedDoubleClickTimeMs);
     OnStartButton();
     EXPECT_FALSE(CancelFlag.load());
-    EXPECT_EQ(TextOf(App.statusLabel), L"Connecting to server...");
+    EXPECT_EQ(RecordedWindow().Control(App.statusLabel).text, L"Connecting to server...");
     AdvanceTickCount(1);
     OnStartButton();
-    EXPECT_EQ(TextOf(App.statusLabel), L"Canceling...");
+    EXPECT_EQ(RecordedWindow().Control(App.statusLabel).text, L"Canceling...");
     OnStartButton();  // a second press repeats the same two steps
-    EXPECT_EQ(TextOf(App.statusLabel), L"Canceling...");
+    const WindowLog canceling = RecordedWindow();
+    EXPECT_EQ(canceling.Control(App.statusLabel).text, L"Canceling...");
     EXPECT_TRUE(CancelFlag.load());
-    EXPECT_EQ(TextOf(App.startButton), L"Cancel");
-    EXPECT_FALSE(IsEnabled(App.urlEdit));
-    EXPECT_TRUE(TimerOf(App.mainWindow, IDT_PROGRESS).active);
+    EXPECT_EQ(canceling.Control(App.startButton).text, L"Cancel");
+    EXPECT_FALSE(canceling.Control(App.urlEdit).enabled);
+    EXPECT_TRUE(canceling.Timer(App.mainWindow, IDT_PROGRESS).active);
 
     AdvanceTickCount(400);
     UpdateProgressDisplay();  // the next tick writes over "Canceling..."
-    EXPECT_EQ(TextOf(App.statusLabel).rfind(L"Downloading... ", 0), 0u);
+    EXPECT_EQ(RecordedWindow().Control(App.statusLabel).text.rfind(L"Downloading... ", 0), 0u);
 
     ASSERT_TRUE(PumpUntilJobEnds());
-    EXPECT_EQ(TextOf(App.statusLabel).rfind(L"Download canceled. Saved to: " + Saved(L"big.iso") + L"  |  Time: ", 0),
-              0u);
-    EXPECT_EQ(TextOf(App.modeLabel), L"Mode: Accelerated - 4 workers, 3 segments, keep-alive reuse (HTTP Range).");
-    EXPECT_EQ(BarOf(App.progressBar).position, 0u);
-    EXPECT_TRUE(ShellCalls().empty());
-    EXPECT_TRUE(IsEnabled(App.urlEdit));
+    const WindowLog ended = RecordedWindow();
+    const std::wstring canceled = L"Download canceled. Saved to: " + Saved(L"big.iso") + L"  |  Time: ";
+    EXPECT_EQ(ended.Control(App.statusLabel).text.rfind(canceled, 0), 0u);
+    EXPECT_EQ(ended.Control(App.modeLabel).text, FourWorkersLine);
+    EXPECT_EQ(ended.Bar(App.progressBar).position, 0u);
+    EXPECT_TRUE(ended.shellCalls.empty());
+    EXPECT_TRUE(ended.Control(App.urlEdit).enabled);
     EXPECT_TRUE(CancelFlag.load());  // stays as the job left it
     JoinJobThreads();
     EXPECT_FALSE(PathExists(Saved(L"big.iso")));
@@ -386,7 +394,7 @@ TEST_F(DownloadFlow, SecondJobAfterACanceledOneStartsClean) {
     EXPECT_FALSE(CancelFlag.load());
     EXPECT_EQ(App.bytesDone.load(), 0u);
     EXPECT_EQ(App.bytesTotal.load(), 0u);
-    EXPECT_EQ(BarOf(App.progressBar).position, 0u);
+    EXPECT_EQ(RecordedWindow().Bar(App.progressBar).position, 0u);
     ASSERT_TRUE(App.outcome);
     EXPECT_TRUE(App.outcome->summary.empty());
     EXPECT_FALSE(App.outcome->succeeded);
@@ -395,22 +403,22 @@ TEST_F(DownloadFlow, SecondJobAfterACanceledOneStartsClean) {
     release.store(true);
 
     ASSERT_TRUE(PumpUntilJobEnds());
-    EXPECT_EQ(TextOf(App.statusLabel).rfind(L"Download completed. Saved to: " + Saved(L"second.bin"), 0), 0u);
+    const WindowLog w = RecordedWindow();
+    EXPECT_EQ(w.Control(App.statusLabel).text.rfind(L"Download completed. Saved to: " + Saved(L"second.bin"), 0), 0u);
     EXPECT_EQ(ReadFileBytes(Saved(L"second.bin")), *file);
-    EXPECT_EQ(ShellCalls().size(), 1u);
+    EXPECT_EQ(w.shellCalls.size(), 1u);
 }
 
 TEST_F(DownloadFlow, ThreadThatCannotStartReturnsToIdle) {
     FailThreadStarts(true);
     Press(L"http://example.com/a.bin", L"16");
     EXPECT_FALSE(App.running);
-    EXPECT_EQ(TextOf(App.statusLabel), L"Could not start the download.");
-    EXPECT_EQ(TextOf(App.modeLabel), InitialModeLine);
-    EXPECT_EQ(TextOf(App.startButton), L"Download");
-    EXPECT_FALSE(TimerOf(App.mainWindow, IDT_PROGRESS).active);
-    for (WindowHandle input : {App.urlEdit, App.folderEdit, App.connectionsEdit, controls.browseButton}) {
-        EXPECT_TRUE(IsEnabled(input));
-    }
+    const WindowLog w = RecordedWindow();
+    EXPECT_EQ(w.Control(App.statusLabel).text, L"Could not start the download.");
+    EXPECT_EQ(w.Control(App.modeLabel).text, InitialModeLine);
+    EXPECT_EQ(w.Control(App.startButton).text, L"Download");
+    EXPECT_FALSE(w.Timer(App.mainWindow, IDT_PROGRESS).active);
+    for (WindowHandle input : inputs) EXPECT_TRUE(w.Control(input).enabled);
 
     FailThreadStarts(false);
     const auto file = std::make_shared<const std::string>(TestBytes(1000, 2));
@@ -424,12 +432,12 @@ TEST_F(DownloadFlow, StatusLineThatCannotBePostedIsReleased) {
     App.jobNumber = 1;
     FailPosts(true);
     PostJobStatus(1, L"Mode: lost");  // AddressSanitizer reports the string if it leaks
-    EXPECT_EQ(PendingMessages(), 0u);
+    EXPECT_EQ(RecordedWindow().pendingMessages, 0u);
     FailPosts(false);
     PostJobStatus(1, L"Mode: kept");
-    ASSERT_EQ(PendingMessages(), 1u);
+    ASSERT_EQ(RecordedWindow().pendingMessages, 1u);
     TakeMessagesAndFree();
-    EXPECT_EQ(TextOf(App.modeLabel), L"Mode: kept");
+    EXPECT_EQ(RecordedWindow().Control(App.modeLabel).text, L"Mode: kept");
 }
 
 // Any program can post our two message numbers: the window acts only on what
@@ -442,11 +450,10 @@ TEST_F(DownloadFlow, StatusAndFinishedHandlersOnTheirOwn) {
     PostJobStatus(3, L"Mode: late");
     const std::intptr_t ours = TakeMessages().at(0).lParam;
     OnJobStatus(2, ours);  // from an earlier job's number
-    EXPECT_TRUE(TextHistory(App.modeLabel).empty());
-    OnJobStatus(3, ours);
-    EXPECT_EQ(TextOf(App.modeLabel), L"Mode: late");  // shown whether or not a job runs
-    OnJobStatus(3, ours);                             // the same string again is no longer ours
-    EXPECT_EQ(TextHistory(App.modeLabel).size(), 1u);
+    EXPECT_TRUE(RecordedWindow().Control(App.modeLabel).textHistory.empty());
+    OnJobStatus(3, ours);  // shown whether or not a job runs
+    OnJobStatus(3, ours);  // the same string again is no longer ours
+    EXPECT_EQ(RecordedWindow().Control(App.modeLabel).textHistory, std::vector<std::wstring>{L"Mode: late"});
 
     App.running = true;
     OnJobFinished(3);  // the job has not filled its outcome
@@ -454,22 +461,24 @@ TEST_F(DownloadFlow, StatusAndFinishedHandlersOnTheirOwn) {
     OnJobFinished(3);
     OnJobFinished(2);
     EXPECT_TRUE(App.running);
-    EXPECT_TRUE(TextHistory(App.startButton).empty());
+    EXPECT_TRUE(RecordedWindow().Control(App.startButton).textHistory.empty());
     App.finishedJob.store(3);
     OnJobFinished(3);  // no outcome: back to Idle, nothing more
     EXPECT_FALSE(App.running);
-    EXPECT_EQ(TextOf(App.startButton), L"Download");
-    EXPECT_EQ(TextOf(App.statusLabel), L"Ready.");
-    EXPECT_TRUE(BarOf(App.progressBar).positions.empty());
+    const WindowLog idle = RecordedWindow();
+    EXPECT_EQ(idle.Control(App.startButton).text, L"Download");
+    EXPECT_EQ(idle.Control(App.statusLabel).text, L"Ready.");
+    EXPECT_TRUE(idle.Bar(App.progressBar).positions.empty());
 
     App.running = true;
     App.outcome = std::make_unique<JobOutcome>(JobOutcome{L"Download completed. Saved to: ", L"", true});
     App.startTick = 1000;
     SetTickCount(1000 + 3909000);
     OnJobFinished(3);
-    EXPECT_EQ(TextOf(App.statusLabel), L"Download completed. Saved to:   |  Time: 1:05:09");
-    EXPECT_EQ(BarOf(App.progressBar).position, 1000u);
-    EXPECT_TRUE(ShellCalls().empty());  // no path, nothing to show
+    const WindowLog w = RecordedWindow();
+    EXPECT_EQ(w.Control(App.statusLabel).text, L"Download completed. Saved to:   |  Time: 1:05:09");
+    EXPECT_EQ(w.Bar(App.progressBar).position, 1000u);
+    EXPECT_TRUE(w.shellCalls.empty());  // no path, nothing to show
 }
 
 // Closing the window during an accelerated job: the window abandons the job's
@@ -490,7 +499,7 @@ TEST_F(DownloadFlow, ClosingDuringAJobLeavesNoUnfinishedFile) {
     OnMainWindowDestroyed();
     FailPosts(true);  // the window is gone
     EXPECT_TRUE(CancelFlag.load());
-    EXPECT_FALSE(TimerOf(App.mainWindow, IDT_PROGRESS).active);
+    EXPECT_FALSE(RecordedWindow().Timer(App.mainWindow, IDT_PROGRESS).active);
     EXPECT_EQ(RecordedFiles().deletes, std::vector<std::wstring>{TemporaryPathFor(App.request)});
     JoinJobThreads();
     EXPECT_FALSE(PathExists(TemporaryPathFor(App.request)));

@@ -120,7 +120,7 @@ TEST_F(OutputPath, EmptyFolderFieldUsesTheProfileDownloads) {
     SetProfileFolder(L"C:\\Users\\ada");
     SetExistingPaths({L"C:\\Users\\ada\\Downloads"});
     EXPECT_EQ(PathFor(L"", L"http://example.com/x.iso"), L"C:\\Users\\ada\\Downloads\\x.iso");
-    EXPECT_EQ(ExistenceQueries(), std::vector<std::wstring>{L"C:\\Users\\ada\\Downloads"});
+    EXPECT_EQ(RecordedWindow().existenceQueries, std::vector<std::wstring>{L"C:\\Users\\ada\\Downloads"});
 }
 
 TEST_F(OutputPath, DefaultFolderFallsBackToTheCurrentDirectory) {

@@ -86,20 +86,20 @@ protected:
         AdvanceTickCount(afterMs);
         UpdateProgressDisplay();
     }
-    std::wstring Status() { return TextOf(App.statusLabel); }
+    std::wstring Status() { return RecordedWindow().Control(App.statusLabel).text; }
 };
 
 TEST_F(ProgressDisplay, FirstTickBeforeAnyReport) {
     Tick(200);
     EXPECT_EQ(Status(), L"Downloading... 0 B  |  0 B/s  |  0:00");
-    EXPECT_TRUE(BarOf(App.progressBar).positions.empty());
+    EXPECT_TRUE(RecordedWindow().Bar(App.progressBar).positions.empty());
 }
 
 TEST_F(ProgressDisplay, WorkedExample) {
     StoreJobProgress(1572864, 10485760);
     Tick(3000);
     EXPECT_EQ(Status(), L"Downloading... 1.5 MB / 10.0 MB  |  512.0 KB/s  |  0:03  |  Left: 0:17");
-    EXPECT_EQ(BarOf(App.progressBar).position, 150u);
+    EXPECT_EQ(RecordedWindow().Bar(App.progressBar).position, 150u);
 }
 
 TEST_F(ProgressDisplay, SpeedIsSampledOverAtLeastAQuarterSecond) {
@@ -140,27 +140,27 @@ TEST_F(ProgressDisplay, NothingArrivedShowsNoTimeLeft) {
     StoreJobProgress(0, 10000);
     Tick(5000);
     EXPECT_EQ(Status(), L"Downloading... 0 B / 9.8 KB  |  0 B/s  |  0:05  |  Left: --:--");
-    EXPECT_EQ(BarOf(App.progressBar).position, 0u);
+    EXPECT_EQ(RecordedWindow().Bar(App.progressBar).position, 0u);
 }
 
 TEST_F(ProgressDisplay, UnknownTotalLeavesBarAndTotalOut) {
     StoreJobProgress(2048, 0);
     Tick(1000);
     EXPECT_EQ(Status(), L"Downloading... 2.0 KB  |  2.0 KB/s  |  0:01");
-    EXPECT_TRUE(BarOf(App.progressBar).positions.empty());
+    EXPECT_TRUE(RecordedWindow().Bar(App.progressBar).positions.empty());
 }
 
 TEST_F(ProgressDisplay, AllBytesInLeavesTimeLeftOutAndFillsTheBar) {
     StoreJobProgress(4096, 4096);
     Tick(1000);
     EXPECT_EQ(Status(), L"Downloading... 4.0 KB / 4.0 KB  |  4.0 KB/s  |  0:01");
-    EXPECT_EQ(BarOf(App.progressBar).position, 1000u);
+    EXPECT_EQ(RecordedWindow().Bar(App.progressBar).position, 1000u);
 }
 
 TEST_F(ProgressDisplay, MoreThanTheTotalKeepsTheBarFull) {
     StoreJobProgress(6000, 4000);
     Tick(1000);
-    EXPECT_EQ(BarOf(App.progressBar).position, 1000u);
+    EXPECT_EQ(RecordedWindow().Bar(App.progressBar).position, 1000u);
     EXPECT_EQ(Status().find(L"Left:"), std::wstring::npos);
 }
 
@@ -168,7 +168,7 @@ TEST_F(ProgressDisplay, HugeCountsNeitherOverflowNorWrap) {
     const std::uint64_t total = 18000000000000000000ull;
     StoreJobProgress(total / 2, total);
     Tick(1000);
-    EXPECT_EQ(BarOf(App.progressBar).position, 500u);
+    EXPECT_EQ(RecordedWindow().Bar(App.progressBar).position, 500u);
     StoreJobProgress(total / 2 + 1, total);
     Tick(1000);  // 1 B/s: too slow, and the average then stands in
     EXPECT_NE(Status().find(L"Left: "), std::wstring::npos);
@@ -196,7 +196,7 @@ TEST_F(ProgressDisplay, ReportsFromManyThreadsAtOnce) {
     const std::uint64_t done = App.bytesDone.load();
     EXPECT_GE(done, reportsPerThread * threads);
     EXPECT_LT(done, reportsPerThread * threads + threads);
-    EXPECT_EQ(BarOf(App.progressBar).position, done * 1000 / (reportsPerThread * threads * 2));
+    EXPECT_EQ(RecordedWindow().Bar(App.progressBar).position, done * 1000 / (reportsPerThread * threads * 2));
 }
 
 }  // namespace

@@ -13,7 +13,7 @@
 
 #include "platform/files.h"
 
-namespace pelbrook::platform {
+namespace PELBROOK_FILE_CALLS_NAMESPACE {
 namespace {
 
 struct PosixFile {
@@ -159,4 +159,4 @@ bool FileMove(const wchar_t* from, const wchar_t* to, std::uint32_t flags) {
     return ::rename(source.c_str(), target.c_str()) == 0;
 }
 
-}  // namespace pelbrook::platform
+}  // namespace PELBROOK_FILE_CALLS_NAMESPACE

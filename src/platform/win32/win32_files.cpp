@@ -4,7 +4,7 @@
 
 #include "platform/files.h"
 
-namespace pelbrook::platform {
+namespace PELBROOK_FILE_CALLS_NAMESPACE {
 
 static_assert(GenericWrite == GENERIC_WRITE);
 static_assert(FileShareRead == FILE_SHARE_READ);
@@ -53,4 +53,4 @@ bool FileMove(const wchar_t* from, const wchar_t* to, std::uint32_t flags) {
     return MoveFileExW(from, to, flags) != FALSE;
 }
 
-}  // namespace pelbrook::platform
+}  // namespace PELBROOK_FILE_CALLS_NAMESPACE

@@ -83,6 +83,11 @@ TEST_F(SegmentWorkerTest, FetchSegmentJudgesTheAnswer) {
     const std::string remote = testing::TestBytes(1000, 7);
     const std::string blank(1000, 'z');
     const std::wstring total = L"/1000";
+    struct Written {
+        bool ok = false;
+        std::uint64_t from = 0, to = 0;  // bytes of `remote` expected in the file, [from, to)
+        bool readsBody = false;
+    };
     struct Case {
         const char* name = "";
         ByteRange range = {100, 199};
@@ -90,11 +95,10 @@ TEST_F(SegmentWorkerTest, FetchSegmentJudgesTheAnswer) {
         std::vector<std::wstring> headers = {};
         std::string body = {};
         bool failSend = false;
-        bool ok = false;
-        std::uint64_t writtenFrom = 0, writtenTo = 0;  // bytes of `remote` expected in the file, [from, to)
-        bool readsBody = false;
+        Written expect = {};
         FileVersion probed = {};
     };
+    const Written segment{true, 100, 200, true};
     const FileVersion v1{L"\"v1\"", L"Tue, 01 Dec 2026 10:00:00 GMT"};
     const FileVersion lastModifiedOnly{L"", v1.lastModified};
     auto part = [&](std::size_t from, std::size_t to) { return remote.substr(from, to - from); };
@@ -102,58 +106,36 @@ TEST_F(SegmentWorkerTest, FetchSegmentJudgesTheAnswer) {
         {.name = "206 in full",
          .headers = {L"Content-Range: bytes 100-199" + total},
          .body = part(100, 200),
-         .ok = true,
-         .writtenFrom = 100,
-         .writtenTo = 200,
-         .readsBody = true},
+         .expect = segment},
         {.name = "206 one byte short",
          .headers = {L"Content-Range: bytes 100-199" + total},
          .body = part(100, 199),
-         .writtenFrom = 100,
-         .writtenTo = 199,
-         .readsBody = true},
+         .expect = {false, 100, 199, true}},
         {.name = "206 naming a longer range: the segment's bytes only",
          .headers = {L"Content-Range: bytes 100-299" + total},
          .body = part(100, 300),
-         .ok = true,
-         .writtenFrom = 100,
-         .writtenTo = 200,
-         .readsBody = true},
+         .expect = segment},
         {.name = "206 running past its own range",
          .headers = {L"Content-Range: bytes 100-199" + total},
          .body = part(100, 201),
-         .writtenFrom = 100,
-         .writtenTo = 180,
-         .readsBody = true},
+         .expect = {false, 100, 180, true}},
         {.name = "206 of the probed ETag",
          .headers = {L"ETag: \"v1\""},
          .body = part(100, 200),
-         .ok = true,
-         .writtenFrom = 100,
-         .writtenTo = 200,
-         .readsBody = true,
+         .expect = segment,
          .probed = v1},
         {.name = "206 of another ETag", .headers = {L"ETag: \"v2\""}, .body = part(100, 200), .probed = v1},
         {.name = "206 of the weak ETag", .headers = {L"ETag: W/\"v1\""}, .body = part(100, 200), .probed = v1},
         {.name = "ETag decides over Last-Modified",
          .headers = {L"ETag: \"v1\"", L"Last-Modified: Wed, 02 Dec 2026 10:00:00 GMT"},
          .body = part(100, 200),
-         .ok = true,
-         .writtenFrom = 100,
-         .writtenTo = 200,
-         .readsBody = true,
+         .expect = segment,
          .probed = v1},
         {.name = "206 of another Last-Modified",
          .headers = {L"Last-Modified: Wed, 02 Dec 2026 10:00:00 GMT"},
          .body = part(100, 200),
          .probed = lastModifiedOnly},
-        {.name = "206 without validators",
-         .body = part(100, 200),
-         .ok = true,
-         .writtenFrom = 100,
-         .writtenTo = 200,
-         .readsBody = true,
-         .probed = v1},
+        {.name = "206 without validators", .body = part(100, 200), .expect = segment, .probed = v1},
         {.name = "200 of another ETag for the first segment",
          .range = {0, 99},
          .status = 200,
@@ -164,28 +146,16 @@ TEST_F(SegmentWorkerTest, FetchSegmentJudgesTheAnswer) {
          .range = {0, 99},
          .status = 200,
          .body = remote + "0123456789",
-         .writtenTo = 1000,
-         .readsBody = true},
-        {.name = "206 without Content-Range",
-         .body = part(100, 200),
-         .ok = true,
-         .writtenFrom = 100,
-         .writtenTo = 200,
-         .readsBody = true},
+         .expect = {false, 0, 1000, true}},
+        {.name = "206 without Content-Range", .body = part(100, 200), .expect = segment},
         {.name = "206 of unknown total",
          .headers = {L"Content-Range: bytes 100-199/*"},
          .body = part(100, 200),
-         .ok = true,
-         .writtenFrom = 100,
-         .writtenTo = 200,
-         .readsBody = true},
+         .expect = segment},
         {.name = "206 lower-case name",
          .headers = {L"content-range: bytes 100-199" + total},
          .body = part(100, 200),
-         .ok = true,
-         .writtenFrom = 100,
-         .writtenTo = 200,
-         .readsBody = true},
+         .expect = segment},
         {.name = "206 for other bytes", .headers = {L"Content-Range: bytes 0-99" + total}, .body = part(0, 100)},
         {.name = "206 for another total", .headers = {L"Content-Range: bytes 100-199/2000"}, .body = part(100, 200)},
         {.name = "206 with a malformed range", .headers = {L"Content-Range: bytes 100-199"}, .body = part(100, 200)},
@@ -194,9 +164,7 @@ TEST_F(SegmentWorkerTest, FetchSegmentJudgesTheAnswer) {
          .status = 200,
          .headers = {L"Content-Length: 1000"},
          .body = remote,
-         .ok = true,
-         .writtenTo = 1000,
-         .readsBody = true},
+         .expect = {true, 0, 1000, true}},
         {.name = "200 for a later segment", .status = 200, .headers = {L"Content-Length: 1000"}, .body = remote},
         {.name = "404", .status = 404, .body = "not found"},
         {.name = "416", .status = 416, .headers = {L"Content-Range: bytes */1000"}, .body = ""},
@@ -228,17 +196,17 @@ TEST_F(SegmentWorkerTest, FetchSegmentJudgesTheAnswer) {
         platform::FileClose(file);
         CloseAll();
 
-        EXPECT_EQ(ok, c.ok);
+        EXPECT_EQ(ok, c.expect.ok);
         std::string expected = blank;
-        expected.replace(c.writtenFrom, c.writtenTo - c.writtenFrom, part(c.writtenFrom, c.writtenTo));
-        expected.resize(std::max<std::size_t>(1000, c.writtenTo), 'z');
+        expected.replace(c.expect.from, c.expect.to - c.expect.from, part(c.expect.from, c.expect.to));
+        expected.resize(std::max<std::size_t>(1000, c.expect.to), 'z');
         EXPECT_EQ(testing::ReadFileBytes(path), expected);
-        EXPECT_EQ(transferred.load(), c.writtenTo - c.writtenFrom);
+        EXPECT_EQ(transferred.load(), c.expect.to - c.expect.from);
         const testing::HttpLog log = testing::RecordedHttp();
         EXPECT_EQ(testing::HandleOrderFaults(log), std::vector<std::string>{});
         ASSERT_EQ(log.requests.size(), 1u);
-        EXPECT_EQ(log.requests[0].reads > 0, c.readsBody);
-        EXPECT_EQ(calls > 0, c.writtenTo > c.writtenFrom);
+        EXPECT_EQ(log.requests[0].reads > 0, c.expect.readsBody);
+        EXPECT_EQ(calls > 0, c.expect.to > c.expect.from);
     }
 }
 

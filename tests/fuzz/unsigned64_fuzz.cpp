@@ -4,6 +4,7 @@
 #include <string>
 
 #include "fuzz_text.h"
+#include "platform/text_scan.h"
 #include "transport/http_request.h"
 
 using namespace pelbrook;

@@ -26,37 +26,38 @@ bool Exchange(platform::HttpHandle session, const UrlParts& url, const wchar_t* 
     return SendAndReceive(request.get(), info, headers);
 }
 
+// An answer that tells the size: the headers, and the version, are the job's from now on.
+ProbeResult Answered(const ResponseInfo& info, std::uint64_t totalSize) {
+    ProbeResult result;
+    result.answered = true;
+    result.rawHeaders = info.rawHeaders;
+    result.totalSize = totalSize;
+    result.version = ReadFileVersion(info.rawHeaders);
+    return result;
+}
+
 }  // namespace
 
 ProbeResult ProbeServer(platform::HttpHandle session, const UrlParts& url) {
-    ProbeResult result;
-
     ResponseInfo head;
     if (Exchange(session, url, L"HEAD", BaseRequestHeaders, head) && head.statusCode == 200) {
-        result.answered = true;
-        result.rawHeaders = head.rawHeaders;
-        result.totalSize = head.contentLength;
-        result.version = ReadFileVersion(head.rawHeaders);
-        return result;
+        return Answered(head, head.contentLength);
     }
 
     const std::wstring rangedHeaders = std::wstring(BaseRequestHeaders) + L"Range: bytes=0-0";
     ResponseInfo get;
     if (!Exchange(session, url, L"GET", rangedHeaders.c_str(), get)) {
-        return result;
+        return {};
     }
     if (get.statusCode == 206) {
-        result.answered = true;
-        result.rawHeaders = get.rawHeaders;
-        result.totalSize = ContentRangeTotal(GetHeaderValue(get.rawHeaders, L"Content-Range"));
+        ProbeResult result = Answered(get, ContentRangeTotal(GetHeaderValue(get.rawHeaders, L"Content-Range")));
         result.rangeServed = result.totalSize > 0;
-    } else if (get.statusCode == 200) {
-        result.answered = true;
-        result.rawHeaders = get.rawHeaders;
-        result.totalSize = get.contentLength;
+        return result;
     }
-    result.version = ReadFileVersion(result.rawHeaders);
-    return result;
+    if (get.statusCode == 200) {
+        return Answered(get, get.contentLength);
+    }
+    return {};
 }
 
 ModeDecision DecideMode(const ProbeResult& probe, std::int32_t connections) {

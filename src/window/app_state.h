@@ -61,6 +61,20 @@ inline constexpr std::uintptr_t IDT_PROGRESS = 1;
 inline constexpr std::uint32_t ProgressTimerPeriodMs = 200;
 inline constexpr std::uint32_t ProgressBarFullScale = 1000;
 
+// The window's own texts.
+inline constexpr wchar_t TextModeAtStartUp[] =
+    L"Mode: Paste a URL and click Download to check whether acceleration is available.";
+inline constexpr wchar_t TextReady[] = L"Ready.";
+inline constexpr wchar_t TextPasteUrlFirst[] = L"Paste a download URL first.";
+inline constexpr wchar_t TextDownload[] = L"Download";
+inline constexpr wchar_t TextCancel[] = L"Cancel";
+inline constexpr wchar_t TextModeChecking[] = L"Mode: Checking server support...";
+inline constexpr wchar_t TextConnecting[] = L"Connecting to server...";
+inline constexpr wchar_t TextCanceling[] = L"Canceling...";
+inline constexpr wchar_t TextNotStarted[] = L"Could not start the download.";
+inline constexpr wchar_t TextSavedTo[] = L" Saved to: ";
+inline constexpr wchar_t TextTime[] = L"  |  Time: ";
+
 inline constexpr int IDC_URL_EDIT = 101;
 inline constexpr int IDC_FOLDER_EDIT = 102;
 inline constexpr int IDC_BROWSE = 103;

@@ -25,7 +25,7 @@ void SetText(platform::WindowHandle control, const std::wstring& text) {
 std::optional<DownloadRequest> ReadRequest() {
     const std::wstring url = ReadControlText(App.urlEdit);
     if (url.empty()) {
-        SetText(App.statusLabel, L"Paste a download URL first.");
+        SetText(App.statusLabel, TextPasteUrlFirst);
         return std::nullopt;
     }
     const std::optional<std::int32_t> connections = ParseConnectionCount(ReadControlText(App.connectionsEdit));
@@ -48,11 +48,11 @@ void ResetProgress() {
 
 void ShowRunning() {
     SetInputsEnabled(false);
-    SetText(App.startButton, L"Cancel");
+    SetText(App.startButton, TextCancel);
     platform::SetProgressRange(App.progressBar, 0, static_cast<std::uint16_t>(ProgressBarFullScale));
     platform::SetProgressPosition(App.progressBar, 0);
-    SetText(App.modeLabel, L"Mode: Checking server support...");
-    SetText(App.statusLabel, L"Connecting to server...");
+    SetText(App.modeLabel, TextModeChecking);
+    SetText(App.statusLabel, TextConnecting);
     platform::StartTimer(App.mainWindow, IDT_PROGRESS, ProgressTimerPeriodMs);
 }
 
@@ -61,9 +61,9 @@ void ShowNotStarted(const std::wstring& previousModeLine) {
     platform::StopTimer(App.mainWindow, IDT_PROGRESS);
     App.running = false;
     SetInputsEnabled(true);
-    SetText(App.startButton, L"Download");
+    SetText(App.startButton, TextDownload);
     SetText(App.modeLabel, previousModeLine);
-    SetText(App.statusLabel, L"Could not start the download.");
+    SetText(App.statusLabel, TextNotStarted);
 }
 
 }  // namespace
@@ -129,7 +129,7 @@ void JobThreadMain(DownloadRequest request, std::uint32_t jobNumber) {
     if (App.outcome) {
         App.outcome->succeeded = result.success;
         App.outcome->savedPath = request.outputPath;
-        App.outcome->summary = result.message + L" Saved to: " + request.outputPath;
+        App.outcome->summary = result.message + TextSavedTo + request.outputPath;
     }
     App.finishedJob.store(jobNumber);
     platform::PostWindowMessage(App.mainWindow, WM_JOB_FINISHED, jobNumber, 0);
@@ -137,7 +137,7 @@ void JobThreadMain(DownloadRequest request, std::uint32_t jobNumber) {
 
 void RequestCancel() {
     CancelFlag.store(true);
-    SetText(App.statusLabel, L"Canceling...");
+    SetText(App.statusLabel, TextCanceling);
 }
 
 void OnStartButton() {
@@ -165,14 +165,14 @@ void OnJobFinished(std::uintptr_t wParam) {
     platform::StopTimer(App.mainWindow, IDT_PROGRESS);
     App.running = false;
     SetInputsEnabled(true);
-    SetText(App.startButton, L"Download");
+    SetText(App.startButton, TextDownload);
     if (!App.outcome) return;
 
     const JobOutcome& outcome = *App.outcome;
     platform::SetProgressPosition(App.progressBar, outcome.succeeded ? ProgressBarFullScale : 0);
     const std::uint64_t now = platform::TickCount();
     const std::uint64_t elapsed = now >= App.startTick ? now - App.startTick : 0;
-    SetText(App.statusLabel, outcome.summary + L"  |  Time: " + FormatDuration(elapsed));
+    SetText(App.statusLabel, outcome.summary + TextTime + FormatDuration(elapsed));
 
     if (outcome.succeeded && !outcome.savedPath.empty()) {
         const std::wstring parameters = L"/select,\"" + outcome.savedPath + L"\"";

@@ -65,11 +65,10 @@ void CreateControls(HWND window) {
         {L"STATIC", L"Connections:", 0, 0, 16, 140, 100, 20, 0, nullptr},
         {L"EDIT", defaultConnections.c_str(), WS_EX_CLIENTEDGE, ES_NUMBER, 120, 136, 60, 24, IDC_CONNECTIONS_EDIT,
          &connectionsEdit},
-        {L"BUTTON", L"Download", 0, 0, 200, 134, 120, 28, IDC_START, &startButton},
-        {L"STATIC", L"Mode: Paste a URL and click Download to check whether acceleration is available.", 0, 0, 16, 168,
-         560, 32, IDC_MODE, &modeLabel},
+        {L"BUTTON", TextDownload, 0, 0, 200, 134, 120, 28, IDC_START, &startButton},
+        {L"STATIC", TextModeAtStartUp, 0, 0, 16, 168, 560, 32, IDC_MODE, &modeLabel},
         {PROGRESS_CLASSW, nullptr, 0, 0, 16, 206, 560, 22, IDC_PROGRESS, &progressBar},
-        {L"STATIC", L"Ready.", 0, 0, 16, 236, 560, 40, IDC_STATUS, &statusLabel},
+        {L"STATIC", TextReady, 0, 0, 16, 236, 560, 40, IDC_STATUS, &statusLabel},
     };
     for (const ControlLayout& layout : controls) Make(layout);
 

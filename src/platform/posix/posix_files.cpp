@@ -20,10 +20,6 @@ struct PosixFile {
     int fd = -1;
 };
 
-constexpr std::uint32_t GenericRead = 0x80000000u;
-constexpr std::uint32_t FileCurrent = 1;
-constexpr std::uint32_t FileEnd = 2;
-
 // UTF-8 of a wide path; false for a value that is no Unicode scalar or a NUL.
 bool ToUtf8(const wchar_t* path, std::string& out) {
     out.clear();
@@ -63,10 +59,7 @@ FileHandle FileCreate(const wchar_t* path, std::uint32_t access, std::uint32_t /
                       std::uint32_t /*attributes*/) {
     std::string utf8;
     if (path == nullptr || !ToUtf8(path, utf8)) return InvalidFile();
-    const bool reads = (access & GenericRead) != 0;
-    const bool writes = (access & GenericWrite) != 0;
-    int flags = O_CLOEXEC;
-    flags |= reads && writes ? O_RDWR : (writes ? O_WRONLY : O_RDONLY);
+    int flags = O_CLOEXEC | ((access & GenericWrite) != 0 ? O_WRONLY : O_RDONLY);
     if (disposition == CreateAlways) {
         flags |= O_CREAT | O_TRUNC;
     } else if (disposition != OpenExisting) {
@@ -83,18 +76,11 @@ FileHandle FileCreate(const wchar_t* path, std::uint32_t access, std::uint32_t /
 bool FileSetPointer(FileHandle file, std::uint64_t distance, std::uint32_t moveMethod) {
     const int fd = Descriptor(file);
     if (fd < 0) return false;
-    // The distance is a signed 64-bit number for the platform call.
+    // The callers only place from the start; the distance is a signed 64-bit number for the platform call.
     const auto signedDistance = static_cast<std::int64_t>(distance);
-    int whence = SEEK_SET;
-    if (moveMethod == FileCurrent) {
-        whence = SEEK_CUR;
-    } else if (moveMethod == FileEnd) {
-        whence = SEEK_END;
-    } else if (moveMethod != FileBegin || signedDistance < 0) {
-        return false;
-    }
+    if (moveMethod != FileBegin || signedDistance < 0) return false;
     if (signedDistance > std::numeric_limits<off_t>::max()) return false;
-    return ::lseek(fd, static_cast<off_t>(signedDistance), whence) >= 0;
+    return ::lseek(fd, static_cast<off_t>(signedDistance), SEEK_SET) >= 0;
 }
 
 bool FileSetEnd(FileHandle file) {

@@ -13,10 +13,6 @@
 namespace pelbrook {
 namespace {
 
-constexpr wchar_t FallbackFolder[] = L".";
-constexpr wchar_t FallbackFileName[] = L"download.bin";
-constexpr wchar_t DownloadSubfolder[] = L"\\Downloads";
-
 // Format characters that reorder or hide text: with them a name can show
 // another extension than the one Windows acts on.
 bool IsHiddenFormatCharacter(wchar_t c) {

@@ -6,6 +6,13 @@
 
 namespace pelbrook {
 
+// The profile's folder for downloads, below the profile folder.
+inline constexpr wchar_t DownloadSubfolder[] = L"\\Downloads";
+// The folder used when the profile has no Downloads folder.
+inline constexpr wchar_t FallbackFolder[] = L".";
+// The name used when the URL gives none.
+inline constexpr wchar_t FallbackFileName[] = L"download.bin";
+
 // The whole text of a control, untrimmed; empty when it has none.
 std::wstring ReadControlText(platform::WindowHandle control);
 

@@ -17,12 +17,12 @@ TEST(FileNameFromUrl, TakesTheLastSegmentBeforeTheQuery) {
         {L"https://example.com/get/file.zip?token=1", L"file.zip"},
         {L"http://example.com/a%20b.txt", L"a%20b.txt"},
         {L"http://example.com/dl/file.zip?next=/x/y.txt", L"y.txt"},
-        {L"http://example.com/?id=5", L"download.bin"},
-        {L"http://example.com/", L"download.bin"},
-        {L"http://example.com", L"download.bin"},
-        {L"plain words", L"download.bin"},
-        {L"", L"download.bin"},
-        {L"ftp://example.com/file.bin", L"download.bin"},
+        {L"http://example.com/?id=5", FallbackFileName},
+        {L"http://example.com/", FallbackFileName},
+        {L"http://example.com", FallbackFileName},
+        {L"plain words", FallbackFileName},
+        {L"", FallbackFileName},
+        {L"ftp://example.com/file.bin", FallbackFileName},
         {L"http://example.com/archive.tar.gz#part", L"archive.tar.gz#part"},
         {L"http://example.com/Mixed.Case.ISO", L"Mixed.Case.ISO"},
         {L"http://example.com/dir/", L"dir_"},
@@ -104,13 +104,13 @@ TEST_F(OutputPath, JoinsFolderAndNameWithOneBackslash) {
     const struct {
         const wchar_t* folder;
         const wchar_t* url;
-        const wchar_t* path;
+        std::wstring path;
     } cases[] = {
         {L"C:\\Temp", L"http://example.com/files/setup.exe", L"C:\\Temp\\setup.exe"},
         {L"C:\\Temp\\", L"http://example.com/files/setup.exe", L"C:\\Temp\\setup.exe"},
         {L"D:/dl/", L"http://example.com/files/setup.exe", L"D:/dl/\\setup.exe"},
         {L"   ", L"http://example.com/a.bin", L"   \\a.bin"},
-        {L"C:\\Temp", L"  http://example.com/a.bin", L"C:\\Temp\\download.bin"},
+        {L"C:\\Temp", L"  http://example.com/a.bin", std::wstring(L"C:\\Temp\\") + FallbackFileName},
         {L"\\\\server\\share", L"http://example.com/CON", L"\\\\server\\share\\_CON"},
     };
     for (const auto& c : cases) EXPECT_EQ(PathFor(c.folder, c.url), c.path) << c.folder << L" " << c.url;
@@ -118,24 +118,25 @@ TEST_F(OutputPath, JoinsFolderAndNameWithOneBackslash) {
 
 TEST_F(OutputPath, EmptyFolderFieldUsesTheProfileDownloads) {
     SetProfileFolder(L"C:\\Users\\ada");
-    SetExistingPaths({L"C:\\Users\\ada\\Downloads"});
-    EXPECT_EQ(PathFor(L"", L"http://example.com/x.iso"), L"C:\\Users\\ada\\Downloads\\x.iso");
-    EXPECT_EQ(RecordedWindow().existenceQueries, std::vector<std::wstring>{L"C:\\Users\\ada\\Downloads"});
+    const std::wstring downloads = std::wstring(L"C:\\Users\\ada") + DownloadSubfolder;
+    SetExistingPaths({downloads});
+    EXPECT_EQ(PathFor(L"", L"http://example.com/x.iso"), downloads + L"\\x.iso");
+    EXPECT_EQ(RecordedWindow().existenceQueries, std::vector<std::wstring>{downloads});
 }
 
 TEST_F(OutputPath, DefaultFolderFallsBackToTheCurrentDirectory) {
     SetProfileFolder(L"C:\\Users\\ada");
     SetExistingPaths({});
-    EXPECT_EQ(DefaultDownloadFolder(), L".");
-    EXPECT_EQ(PathFor(L"", L"http://example.com/x.iso"), L".\\x.iso");
+    EXPECT_EQ(DefaultDownloadFolder(), FallbackFolder);
+    EXPECT_EQ(PathFor(L"", L"http://example.com/x.iso"), std::wstring(FallbackFolder) + L"\\x.iso");
 
     SetProfileFolder(std::nullopt);
-    SetExistingPaths({L"\\Downloads"});
-    EXPECT_EQ(DefaultDownloadFolder(), L".");
+    SetExistingPaths({DownloadSubfolder});
+    EXPECT_EQ(DefaultDownloadFolder(), FallbackFolder);
 
     SetProfileFolder(L"C:\\Users\\bob\\");  // appended as it is
-    SetExistingPaths({L"C:\\Users\\bob\\\\Downloads"});
-    EXPECT_EQ(DefaultDownloadFolder(), L"C:\\Users\\bob\\\\Downloads");
+    SetExistingPaths({std::wstring(L"C:\\Users\\bob\\") + DownloadSubfolder});
+    EXPECT_EQ(DefaultDownloadFolder(), std::wstring(L"C:\\Users\\bob\\") + DownloadSubfolder);
 }
 
 TEST_F(OutputPath, ReadControlTextKeepsTheWholeUntrimmedText) {

@@ -96,6 +96,20 @@ void PickFolder() {
     CoTaskMemFree(item);
 }
 
+// OLE on the thread that builds this scope, ended once on every way out of it.
+class OleScope {
+public:
+    OleScope() : ready_(SUCCEEDED(OleInitialize(nullptr))) {}
+    ~OleScope() {
+        if (ready_) OleUninitialize();
+    }
+    OleScope(const OleScope&) = delete;
+    OleScope& operator=(const OleScope&) = delete;
+
+private:
+    bool ready_;
+};
+
 LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
         case WM_CREATE:
@@ -141,7 +155,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
     controls.dwICC = ICC_PROGRESS_CLASS;
     InitCommonControlsEx(&controls);
     // The folder picker's new-style dialog needs OLE on this thread.
-    const bool oleReady = SUCCEEDED(OleInitialize(nullptr));
+    const OleScope ole;
 
     WNDCLASSEXW windowClass{};
     windowClass.cbSize = sizeof(windowClass);
@@ -156,10 +170,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
 
     HWND window = CreateWindowExW(0, WindowClassName, L"Pelbrook", MainWindowStyle, CW_USEDEFAULT, CW_USEDEFAULT,
                                   MainWindowWidth, MainWindowHeight, nullptr, nullptr, instance, nullptr);
-    if (window == nullptr) {
-        if (oleReady) OleUninitialize();
-        return 1;
-    }
+    if (window == nullptr) return 1;
     ShowWindow(window, showCommand);
     UpdateWindow(window);
 
@@ -172,6 +183,5 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
     // A job still running is not waited for: it may be blocked in a read for
     // as long as the server keeps silent. Its temporary file is already
     // deleted, and returning ends its threads with the process.
-    if (oleReady) OleUninitialize();
     return static_cast<int>(msg.wParam);
 }

@@ -14,10 +14,6 @@
 namespace pelbrook {
 namespace {
 
-constexpr wchar_t UserAgent[] =
-    L"Mozilla/5.0 (Windows NT 10.0; Win64; x64) AppleWebKit/537.36 (KHTML, like Gecko) Chrome/120.0.0.0 "
-    L"Safari/537.36";
-
 constexpr std::uint32_t TimeoutMilliseconds = 60000;
 constexpr std::uint32_t MaxConnectionsPerServer = 100;
 

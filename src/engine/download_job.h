@@ -14,6 +14,11 @@ namespace pelbrook {
 inline constexpr std::int32_t DefaultConnections = 16;
 inline constexpr std::int32_t MaxConnections = 32;
 
+// The User-Agent of every request a job sends.
+inline constexpr wchar_t UserAgent[] =
+    L"Mozilla/5.0 (Windows NT 10.0; Win64; x64) AppleWebKit/537.36 (KHTML, like Gecko) Chrome/120.0.0.0 "
+    L"Safari/537.36";
+
 // Every message a job ends with.
 inline constexpr wchar_t MessageUrlEmpty[] = L"URL is empty.";
 inline constexpr wchar_t MessageOutputPathEmpty[] = L"Output path is empty.";

@@ -82,12 +82,12 @@ std::wstring BuildModeLine(bool accelerated, std::int32_t workerCount, bool rang
                L" segments, keep-alive reuse (HTTP Range).";
     }
     if (workerCount <= 1) {
-        return L"Mode: Single connection - Connections is set to 1, so acceleration is disabled.";
+        return ModeLineOneConnection;
     }
     if (!rangesAccepted) {
-        return L"Mode: Single connection - server does not support HTTP Range (Accept-Ranges: bytes).";
+        return ModeLineNoRanges;
     }
-    return L"Mode: Single connection - server file size unknown or acceleration unavailable.";
+    return ModeLineSizeUnknown;
 }
 
 }  // namespace pelbrook

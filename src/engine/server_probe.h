@@ -34,6 +34,13 @@ ProbeResult ProbeServer(platform::HttpHandle session, const UrlParts& url, const
 ModeDecision DecideMode(const ProbeResult& probe, std::int32_t connections);
 // How every accelerated mode line starts, and no other.
 inline constexpr wchar_t AcceleratedModePrefix[] = L"Mode: Accelerated - ";
+// The mode lines of a job on one connection, by the first reason that applies.
+inline constexpr wchar_t ModeLineOneConnection[] =
+    L"Mode: Single connection - Connections is set to 1, so acceleration is disabled.";
+inline constexpr wchar_t ModeLineNoRanges[] =
+    L"Mode: Single connection - server does not support HTTP Range (Accept-Ranges: bytes).";
+inline constexpr wchar_t ModeLineSizeUnknown[] =
+    L"Mode: Single connection - server file size unknown or acceleration unavailable.";
 
 std::wstring BuildModeLine(bool accelerated, std::int32_t workerCount, bool rangesAccepted, std::uint32_t segmentCount);
 

@@ -22,7 +22,7 @@ using testing::MakeResponse;
 using testing::RecordedRequest;
 using testing::ScriptedResponse;
 
-const std::wstring Base = L"Accept: */*\r\nConnection: keep-alive\r\n";
+const std::wstring Base = BaseRequestHeaders;
 
 // A locale that groups digits, to show the range text never picks it up.
 struct GroupingPunct : std::numpunct<wchar_t> {
@@ -100,7 +100,6 @@ TEST_F(SegmentWorkerTest, FetchSegmentJudgesTheAnswer) {
     };
     const Written segment{true, 100, 200, true};
     const FileVersion v1{L"\"v1\"", L"Tue, 01 Dec 2026 10:00:00 GMT"};
-    const FileVersion lastModifiedOnly{L"", v1.lastModified};
     auto part = [&](std::size_t from, std::size_t to) { return remote.substr(from, to - from); };
     const std::vector<Case> cases = {
         {.name = "206 in full",
@@ -125,17 +124,6 @@ TEST_F(SegmentWorkerTest, FetchSegmentJudgesTheAnswer) {
          .expect = segment,
          .probed = v1},
         {.name = "206 of another ETag", .headers = {L"ETag: \"v2\""}, .body = part(100, 200), .probed = v1},
-        {.name = "206 of the weak ETag", .headers = {L"ETag: W/\"v1\""}, .body = part(100, 200), .probed = v1},
-        {.name = "ETag decides over Last-Modified",
-         .headers = {L"ETag: \"v1\"", L"Last-Modified: Wed, 02 Dec 2026 10:00:00 GMT"},
-         .body = part(100, 200),
-         .expect = segment,
-         .probed = v1},
-        {.name = "206 of another Last-Modified",
-         .headers = {L"Last-Modified: Wed, 02 Dec 2026 10:00:00 GMT"},
-         .body = part(100, 200),
-         .probed = lastModifiedOnly},
-        {.name = "206 without validators", .body = part(100, 200), .expect = segment, .probed = v1},
         {.name = "200 of another ETag for the first segment",
          .range = {0, 99},
          .status = 200,

@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "engine/download_job.h"
 #include "engine/server_probe.h"
 #include "engine_test_support.h"
 #include "transport/http_request.h"
@@ -17,7 +19,7 @@ using testing::MakeResponse;
 using testing::RecordedRequest;
 using testing::ScriptedResponse;
 
-const std::wstring Base = L"Accept: */*\r\nConnection: keep-alive\r\n";
+const std::wstring Base = BaseRequestHeaders;
 const std::wstring RangedProbe = Base + L"Range: bytes=0-0";
 
 struct ProbeCase {
@@ -212,6 +214,101 @@ TEST_F(ProbeTest, OpeningFailures) {
         const testing::HttpLog log = testing::RecordedHttp();
         EXPECT_EQ(log.requests.size(), c.requests);
         EXPECT_EQ(testing::HandleOrderFaults(log), std::vector<std::string>{});
+    }
+}
+
+const std::wstring AcceleratedLine8x32 = L"Mode: Accelerated - 8 workers, 32 segments, keep-alive reuse (HTTP Range).";
+const std::wstring OneConnectionLine = ModeLineOneConnection;
+const std::wstring NoRangeLine = ModeLineNoRanges;
+const std::wstring UnknownLine = ModeLineSizeUnknown;
+
+TEST(BuildModeLine, ChoosesTheFirstRowThatApplies) {
+    struct Case {
+        bool accelerated;
+        std::int32_t workers;
+        bool ranges;
+        std::uint32_t segments;
+        std::wstring line;
+    };
+    const std::vector<Case> cases = {
+        {true, 8, true, 32, AcceleratedLine8x32},
+        {true, 8, true, 1, L"Mode: Accelerated - 8 workers, 1 segments, keep-alive reuse (HTTP Range)."},
+        {true, 32, true, 64, L"Mode: Accelerated - 32 workers, 64 segments, keep-alive reuse (HTTP Range)."},
+        {true, -3, false, 0, L"Mode: Accelerated - -3 workers, 0 segments, keep-alive reuse (HTTP Range)."},
+        {true, 1, false, 4, L"Mode: Accelerated - 1 workers, 4 segments, keep-alive reuse (HTTP Range)."},
+        {false, 1, true, 0, OneConnectionLine},
+        {false, 0, false, 0, OneConnectionLine},
+        {false, 4, false, 0, NoRangeLine},
+        {false, 32, false, 7, NoRangeLine},
+        {false, 4, true, 0, UnknownLine},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(BuildModeLine(c.accelerated, c.workers, c.ranges, c.segments), c.line)
+            << c.accelerated << " " << c.workers << " " << c.ranges << " " << c.segments;
+    }
+}
+
+ProbeResult Answered(std::uint64_t total, const std::vector<std::wstring>& headerLines) {
+    ProbeResult probe;
+    probe.answered = true;
+    probe.totalSize = total;
+    probe.rawHeaders = L"HTTP/1.1 200 OK\r\n";
+    for (const std::wstring& line : headerLines) {
+        probe.rawHeaders += line + L"\r\n";
+    }
+    probe.rawHeaders += L"\r\n";
+    return probe;
+}
+
+ProbeResult AnsweredByARange(std::uint64_t total) {
+    ProbeResult probe = Answered(total, {L"Content-Range: bytes 0-0/" + std::to_wstring(total)});
+    probe.rangeServed = true;
+    return probe;
+}
+
+TEST(DecideMode, Table) {
+    struct Case {
+        const char* name;
+        ProbeResult probe;
+        std::int32_t connections;
+        bool accelerated;
+        std::int32_t workers;
+        bool ranges;
+        std::size_t segments;
+        std::wstring line;
+    };
+    const std::vector<Case> cases = {
+        {"ranges, 8 connections", Answered(104857600, {L"Accept-Ranges: bytes"}), 8, true, 8, true, 32,
+         AcceleratedLine8x32},
+        {"one segment", Answered(1048576, {L"Accept-Ranges: bytes"}), 8, true, 8, true, 1,
+         L"Mode: Accelerated - 8 workers, 1 segments, keep-alive reuse (HTTP Range)."},
+        {"capitals", Answered(104857600, {L"Accept-Ranges: BYTES"}), 8, true, 8, true, 32, AcceleratedLine8x32},
+        {"lower-case name", Answered(104857600, {L"accept-ranges: bytes"}), 8, true, 8, true, 32, AcceleratedLine8x32},
+        {"padded value", Answered(104857600, {L"Accept-Ranges: \t bytes \t"}), 8, true, 8, true, 32,
+         AcceleratedLine8x32},
+        {"none", Answered(104857600, {L"Accept-Ranges: none"}), 8, false, 8, false, 0, NoRangeLine},
+        {"bytes and more", Answered(104857600, {L"Accept-Ranges: bytes, pages"}), 8, false, 8, false, 0, NoRangeLine},
+        {"missing header", Answered(104857600, {L"Content-Length: 104857600"}), 8, false, 8, false, 0, NoRangeLine},
+        {"longer name only", Answered(104857600, {L"X-Accept-Ranges: bytes"}), 8, false, 8, false, 0, NoRangeLine},
+        {"one connection", Answered(104857600, {L"Accept-Ranges: bytes"}), 1, false, 1, true, 0, OneConnectionLine},
+        {"forty connections", Answered(1073741824, {L"Accept-Ranges: bytes"}), 40, true, MaxConnections, true, 64,
+         L"Mode: Accelerated - 32 workers, 64 segments, keep-alive reuse (HTTP Range)."},
+        {"size unknown", Answered(0, {L"Accept-Ranges: bytes"}), 8, false, 8, true, 0, UnknownLine},
+        {"a 206 to the probe without Accept-Ranges", AnsweredByARange(5000000), 8, true, 8, true, 3,
+         L"Mode: Accelerated - 8 workers, 3 segments, keep-alive reuse (HTTP Range)."},
+        {"sixteen workers, two segments", Answered(3145728, {L"Accept-Ranges: bytes"}), 16, true, 16, true, 2,
+         L"Mode: Accelerated - 16 workers, 2 segments, keep-alive reuse (HTTP Range)."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const ModeDecision mode = DecideMode(c.probe, c.connections);
+        EXPECT_EQ(mode.accelerated, c.accelerated);
+        EXPECT_EQ(mode.workerCount, c.workers);
+        EXPECT_EQ(mode.rangesAccepted, c.ranges);
+        EXPECT_EQ(mode.plan.size(), c.segments);
+        EXPECT_EQ(BuildModeLine(mode.accelerated, mode.workerCount, mode.rangesAccepted,
+                                static_cast<std::uint32_t>(mode.plan.size())),
+                  c.line);
     }
 }
 

@@ -1,9 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <cstddef>
+#include <functional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "engine/download_job.h"
 #include "engine/temporary_file.h"
+#include "engine_test_support.h"
 
 namespace pelbrook {
 namespace {
@@ -39,6 +44,64 @@ TEST(TemporaryPathFor, StaysWithinThePlainPathLimit) {
         const std::wstring temporary = TemporaryPathFor(request);
         EXPECT_EQ(temporary, c.temporary.empty() ? c.output + L".4242-7.part" : c.temporary);
         EXPECT_NE(temporary, c.output);
+    }
+}
+
+class TemporaryFileTest : public testing::EngineTest {};
+
+// A scanner or indexer holds the fresh file for a moment: the replace is tried
+// again, until the last pause is over or the job is canceled.
+TEST_F(TemporaryFileTest, ReplaceTriesAgainWhileTheFileIsHeld) {
+    const struct {
+        const char* name;
+        std::function<bool(int)> failMove;
+        bool replaced;
+        std::size_t moves;
+    } cases[] = {
+        {"held for two tries", testing::FailFirst(2), true, 3},
+        {"held throughout", testing::FailFirst(9), false, 4},
+        {"canceled after the first try", [](int) { return testing::JobCancel = true; }, false, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        testing::JobCancel = false;
+        const std::wstring temporary = PathIn(L"a.bin.part");
+        const std::wstring output = PathIn(L"a.bin");
+        ASSERT_TRUE(testing::WriteFileBytes(output, "older file"));
+        ASSERT_TRUE(testing::WriteFileBytes(temporary, "new file"));
+        testing::FileFaultPlan plan;
+        plan.failMove = c.failMove;
+        testing::SetFileFaults(plan);
+        EXPECT_EQ(ReplaceOutputFile(temporary, output, &testing::JobCancel), c.replaced);
+        const std::vector<std::pair<std::wstring, std::wstring>> moves(c.moves, {temporary, output});
+        EXPECT_EQ(testing::RecordedFiles().moves, moves);
+        EXPECT_EQ(testing::ReadFileBytes(output), c.replaced ? "new file" : "older file");
+        EXPECT_EQ(testing::PathExists(temporary), !c.replaced) << "left for the job to delete";
+    }
+}
+
+// Deleting is tried again while another program holds the file.
+TEST_F(TemporaryFileTest, DeleteTriesAgainOnlyWhileTheFileIsThere) {
+    const struct {
+        const char* name;
+        bool there;
+        std::function<bool(int)> failDelete;
+        std::size_t tries;
+    } cases[] = {
+        {"held for one try", true, testing::FailFirst(1), 2},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::wstring temporary = PathIn(L"a.bin.part");
+        if (c.there) {
+            ASSERT_TRUE(testing::WriteFileBytes(temporary, "partial"));
+        }
+        testing::FileFaultPlan plan;
+        plan.failDelete = c.failDelete;
+        testing::SetFileFaults(plan);
+        DeleteTemporaryFile(temporary);
+        EXPECT_EQ(testing::RecordedFiles().deletes, std::vector<std::wstring>(c.tries, temporary));
+        EXPECT_FALSE(testing::PathExists(temporary));
     }
 }
 

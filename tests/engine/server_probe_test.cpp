@@ -64,6 +64,13 @@ TEST_F(ProbeTest, Paths) {
          .answered = true,
          .verbs = {L"HEAD"},
          .headersFrom = L"X-From: head"},
+        {.name = "HEAD 204 tells no size",
+         .head = Answer(204, {L"Content-Length: 1048576", L"X-From: head"}),
+         .get = Answer(206, {L"Content-Range: bytes 0-0/5000000", L"X-From: get"}),
+         .answered = true,
+         .totalSize = 5000000,
+         .headersFrom = L"X-From: get",
+         .rangeServed = true},
         {.name = "HEAD 405, GET 206",
          .head = Answer(405, {L"Allow: GET"}),
          .get =

@@ -15,11 +15,13 @@ An output that differs, any failure of Pelbrook, or a stitched file that
 Pelbrook called complete ends the run with a non-zero status; a peer that
 only exits with an error, or stitches, does not.
 
-The modules: programs.py (one record per program), scenarios.py and
-changed.py (the scenarios), runner.py (the surroundings and one judged
-download), measure.py (timing, CPU, memory, the Wine server), records.py
-(the results, kept as JSON), report.py and report_chart.py (what is written).
-bench/run puts tools/ (winekit.py) and tests/e2e/ (nginx, the fault server) on PYTHONPATH.
+The modules: programs.py (one record per program: adding a peer is adding
+its record there), scenarios.py and changed.py (the scenarios), runner.py
+(the surroundings and one judged download), measure.py (timing, CPU, memory,
+the Wine server), records.py (the results, kept as JSON), report.py with
+report_table.py, report_changed.py and report_notes.py (the report's text)
+and report_chart.py with chart.py (its chart). bench/run puts tools/
+(winekit.py) and tests/e2e/ (nginx, the fault server) on PYTHONPATH.
 """
 
 import argparse
@@ -65,15 +67,15 @@ def measure_all(bench):
 
 
 def write(results, args):
-    text, readme_part, _ = report.build_report(results, report.versions_text())
+    text, readme_part = report.build_report(results, report.versions_text())
     os.makedirs(args.results, exist_ok=True)
     for name in ("latest.md", "bench-%s.md" % results.stamp):
         with open(os.path.join(args.results, name), "w") as f:
             f.write(text)
     with open(os.path.join(args.results, "latest.png"), "wb") as f:
         f.write(report_chart.build_chart(results))
-    if args.readme:
-        report.update_readme(args.readme, results.stamp, readme_part)
+    if args.readme and not report.update_readme(args.readme, results.stamp, readme_part):
+        log("bench: %s has no benchmark markers; left as it is" % args.readme)
     log("")
     log(text)
     log("bench: wrote %s/latest.md, latest.png and bench-%s.md" % (args.results, results.stamp))

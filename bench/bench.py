@@ -22,6 +22,8 @@ the Wine server), records.py (the results, kept as JSON), report.py with
 report_table.py, report_changed.py and report_notes.py (the report's text)
 and report_chart.py with chart.py (its chart). bench/run puts tools/
 (winekit.py) and tests/e2e/ (nginx, the fault server) on PYTHONPATH.
+With --report-only only the report is written, from the figures the last
+run kept: nothing is started and the bench's own programs are not needed.
 """
 
 import argparse
@@ -83,11 +85,9 @@ def write(results, args):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--harness", required=True)
-    parser.add_argument("--floor", required=True, help="winhttp_floor.exe")
-    parser.add_argument("--thread-probe", required=True)
-    parser.add_argument("--native-thread-probe", required=True)
-    parser.add_argument("--wine-run", required=True)
+    tool_options = ["--harness", "--floor", "--thread-probe", "--native-thread-probe", "--wine-run"]
+    for name in tool_options:
+        parser.add_argument(name, help="needed unless --report-only")
     parser.add_argument("--work", required=True)
     parser.add_argument("--results", required=True)
     parser.add_argument("--rounds", type=int, default=3)
@@ -97,6 +97,10 @@ def main():
     args = parser.parse_args()
     if args.rounds < 3:
         parser.error("at least 3 rounds")
+    if not args.report_only:
+        missing = [name for name in tool_options if getattr(args, name[2:].replace("-", "_")) is None]
+        if missing:
+            parser.error("the bench's programs are needed to measure: %s" % ", ".join(missing))
 
     def on_signal(number, frame):
         raise SystemExit("bench: stopped by signal %d" % number)
@@ -105,6 +109,9 @@ def main():
     signal.signal(signal.SIGHUP, on_signal)
     figures = os.path.join(os.path.abspath(args.work), "last-run.json")
     if args.report_only:
+        if not os.path.exists(figures):
+            print("bench: no figures of a run in %s; run bench/run first" % figures, file=sys.stderr, flush=True)
+            return 1
         results = records.load(figures)
     else:
         bench = Bench(args)

@@ -416,6 +416,87 @@ TEST_F(DownloadFlow, SecondJobAfterACanceledOneStartsClean) {
     EXPECT_EQ(w.shellCalls.size(), 1u);
 }
 
+// A job blocked in a call that only a silent server or a time-out ends cannot
+// honour Cancel: the window lets it go, and the job, once its call returns,
+// leaves no trace in the window, the folder or the next job.
+TEST_F(DownloadFlow, CanceledJobThatDoesNotWindDownIsLetGo) {
+    const auto file = std::make_shared<const std::string>(TestBytes(3 * 1048576 + 5, 12));
+    const struct {
+        const char* name;
+        const wchar_t* connections;
+        bool inProbe;
+        const wchar_t* message;
+    } cases[] = {
+        {"body of an accelerated job", L"4", false, MessageCanceled},
+        {"body of a single transfer", L"1", false, MessageFailed},
+        {"the probe", L"8", true, MessageCanceled},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        InstallFakeWindow();
+        TypeText(App.folderEdit, folder);
+        SetTickCount(50000);
+        SetFileFaults();
+        blocked.store(false);
+        release.store(false);
+        std::atomic<bool> canceled{false};
+        // Until the Cancel, the probe or every body after its first piece stalls.
+        ScriptHttp([this, &c, &canceled, serve = RangedServer(file)](const RecordedRequest& request) {
+            const bool stall = !canceled.load();
+            if (stall && c.inProbe) Blocked()(0);
+            ScriptedResponse response = serve(request);
+            if (stall && !c.inProbe && request.verb == L"GET") {
+                response.beforeRead = [this](std::size_t piece) {
+                    if (piece > 0) Blocked()(piece);
+                };
+            }
+            return response;
+        });
+        Press(L"http://example.com/stalled.bin", c.connections);
+        ASSERT_TRUE(Eventually([this] { return blocked.load(); }));
+        if (!c.inProbe) {
+            ASSERT_TRUE(PumpMessagesUntil(DispatchToWindow, [] { return !App.job.modeLine.empty(); }, 30s));
+        }
+        const std::wstring temporary = TemporaryPathFor(App.job.request);
+        SetTickCount(App.job.startTick + 5000);
+        OnStartButton();
+        canceled.store(true);
+        AdvanceTickCount(CancelWaitMs - 1);
+        OnProgressTimer();
+        ASSERT_TRUE(App.running) << "the job has its chance to end by itself";
+        AdvanceTickCount(1);
+        OnProgressTimer();
+        EXPECT_FALSE(App.running);
+        const WindowLog ended = RecordedWindow();
+        EXPECT_EQ(ended.Control(App.statusLabel).text,
+                  c.message + std::wstring(TextSavedTo) + Saved(L"stalled.bin") + TextTime + L"0:06");
+        EXPECT_EQ(ended.Control(App.startButton).text, TextDownload);
+        for (WindowHandle input : inputs) EXPECT_TRUE(ended.Control(input).enabled);
+        EXPECT_EQ(ended.Bar(App.progressBar).position, 0u);
+        EXPECT_FALSE(ended.Timer(App.mainWindow, IDT_PROGRESS).active);
+        if (c.inProbe) {
+            EXPECT_EQ(ended.Control(App.modeLabel).text, TextModeChecking);
+        }
+        // Under Wine the name stays while the blocked job holds the file open.
+        EXPECT_EQ(RecordedFiles().deletes, std::vector<std::wstring>{temporary}) << "the window deletes it at once";
+
+        // The same download again at once, while the first job is still blocked.
+        OnStartButton();
+        ASSERT_TRUE(App.running);
+        release.store(true);
+        ASSERT_TRUE(PumpUntilJobEnds());
+        JoinJobThreads();
+        ASSERT_TRUE(PumpMessagesUntil(DispatchToWindow, [] { return RecordedWindow().pendingMessages == 0; }, 30s));
+        const WindowLog w = RecordedWindow();
+        EXPECT_EQ(w.Control(App.statusLabel).text.rfind(MessageCompleted + std::wstring(TextSavedTo), 0), 0u);
+        EXPECT_EQ(w.shellCalls.size(), 1u);
+        EXPECT_EQ(ReadFileBytes(Saved(L"stalled.bin")), *file);
+        EXPECT_EQ(App.job.shared->bytesDone.load(), file->size());
+        EXPECT_EQ(RecordedFiles().moves.size(), 1u) << "the first job never replaces the file";
+        EXPECT_EQ(DirectoryNames(directory).size(), 1u) << "no temporary file left";
+    }
+}
+
 TEST_F(DownloadFlow, ThreadThatCannotStartReturnsToIdle) {
     FailThreadStarts(true);
     Press(L"http://example.com/a.bin", L"16");

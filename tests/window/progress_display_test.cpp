@@ -98,7 +98,7 @@ TEST_F(ProgressDisplay, WorkedExample) {
     StoreJobProgress(*App.job.shared, 1572864, 10485760);
     Tick(3000);
     EXPECT_EQ(Status(), L"Downloading... 1.5 MB / 10.0 MB  |  512.0 KB/s  |  0:03  |  Left: 0:17");
-    EXPECT_EQ(RecordedWindow().Bar(App.progressBar).position, 150u);
+    EXPECT_EQ(RecordedWindow().Bar(App.progressBar).position, ProgressBarFullScale * 15 / 100);
 }
 
 TEST_F(ProgressDisplay, SpeedIsSampledOverAtLeastAQuarterSecond) {
@@ -153,13 +153,13 @@ TEST_F(ProgressDisplay, AllBytesInLeavesTimeLeftOutAndFillsTheBar) {
     StoreJobProgress(*App.job.shared, 4096, 4096);
     Tick(1000);
     EXPECT_EQ(Status(), L"Downloading... 4.0 KB / 4.0 KB  |  4.0 KB/s  |  0:01");
-    EXPECT_EQ(RecordedWindow().Bar(App.progressBar).position, 1000u);
+    EXPECT_EQ(RecordedWindow().Bar(App.progressBar).position, ProgressBarFullScale);
 }
 
 TEST_F(ProgressDisplay, MoreThanTheTotalKeepsTheBarFull) {
     StoreJobProgress(*App.job.shared, 6000, 4000);
     Tick(1000);
-    EXPECT_EQ(RecordedWindow().Bar(App.progressBar).position, 1000u);
+    EXPECT_EQ(RecordedWindow().Bar(App.progressBar).position, ProgressBarFullScale);
     EXPECT_EQ(Status().find(L"Left:"), std::wstring::npos);
 }
 
@@ -167,7 +167,7 @@ TEST_F(ProgressDisplay, HugeCountsNeitherOverflowNorWrap) {
     const std::uint64_t total = 18000000000000000000ull;
     StoreJobProgress(*App.job.shared, total / 2, total);
     Tick(1000);
-    EXPECT_EQ(RecordedWindow().Bar(App.progressBar).position, 500u);
+    EXPECT_EQ(RecordedWindow().Bar(App.progressBar).position, ProgressBarFullScale / 2);
     StoreJobProgress(*App.job.shared, total / 2 + 1, total);
     Tick(1000);  // 1 B/s: too slow, and the average then stands in
     EXPECT_NE(Status().find(L"Left: "), std::wstring::npos);
@@ -195,7 +195,7 @@ TEST_F(ProgressDisplay, ReportsFromManyThreadsAtOnce) {
     const std::uint64_t done = App.job.shared->bytesDone.load();
     EXPECT_GE(done, reportsPerThread * threads);
     EXPECT_LT(done, reportsPerThread * threads + threads);
-    EXPECT_EQ(RecordedWindow().Bar(App.progressBar).position, done * 1000 / (reportsPerThread * threads * 2));
+    EXPECT_EQ(RecordedWindow().Bar(App.progressBar).position, done * ProgressBarFullScale / (reportsPerThread * threads * 2));
 }
 
 }  // namespace

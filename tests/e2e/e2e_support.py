@@ -15,9 +15,14 @@ import tempfile
 import time
 import urllib.request
 
-from winekit import QUIETLY, KitError, stop_process
-
 HERE = os.path.dirname(os.path.abspath(__file__))
+# Wine and processes come from tools/winekit.py; found from here, the scripts
+# run the same from CTest, tools/package, bench/run or a shell in any folder.
+TOOLS = os.path.normpath(os.path.join(HERE, "..", "..", "tools"))
+if TOOLS not in sys.path:
+    sys.path.insert(0, TOOLS)
+
+from winekit import QUIETLY, KitError, stop_process, wait_until  # noqa: E402 - after the path above
 MIB = 1024 * 1024
 SEGMENT = 2 * MIB  # the engine's segment length
 

@@ -51,7 +51,7 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from urllib.parse import parse_qs, urlsplit
 
 import test_content
-from winekit import wait_until
+from e2e_support import wait_until
 
 GATE_WAIT_SECONDS = 60
 SOCKET_TIMEOUT_SECONDS = 30

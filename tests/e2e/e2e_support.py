@@ -22,7 +22,8 @@ TOOLS = os.path.normpath(os.path.join(HERE, "..", "..", "tools"))
 if TOOLS not in sys.path:
     sys.path.insert(0, TOOLS)
 
-from winekit import QUIETLY, KitError, stop_process, wait_until  # noqa: E402 - after the path above
+from winekit import QUIETLY, KitError, stop_process  # noqa: E402 - after the path above
+from winekit import wait_until  # noqa: E402,F401 - fault_server.py takes it from here
 MIB = 1024 * 1024
 SEGMENT = 2 * MIB  # the engine's segment length
 

@@ -262,6 +262,37 @@ class FaultServer:
         return json.loads(self.control("/__stats?case=" + case))
 
 
+class DeafListener:
+    """A port that listens and never accepts, as on a dead network: with a
+    backlog of 0 its queue holds one connection, filled here by one of the
+    script's own, and the kernel drops the SYN of every later one, so a
+    client's connect hangs until its own time-out. Closed by the script."""
+
+    def __init__(self):
+        self.listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.listener.bind(("127.0.0.1", 0))
+        self.listener.listen(0)
+        self.port = self.listener.getsockname()[1]
+        self.filler = socket.create_connection(("127.0.0.1", self.port), timeout=5)
+        with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as probe:
+            probe.settimeout(1)
+            try:
+                probe.connect(("127.0.0.1", self.port))
+            except socket.timeout:
+                return
+            except OSError:
+                pass
+        self.close()
+        raise E2eError("a connect to a listener with a full queue did not hang")
+
+    def url(self, name):
+        return "http://127.0.0.1:%d/%s" % (self.port, name)
+
+    def close(self):
+        self.filler.close()
+        self.listener.close()
+
+
 class Results:
     """Counts checks per case and prints a closing line that ctest's log shows."""
 

@@ -4,9 +4,12 @@ there). A behaviour takes the handler, the reply being shaped and the option's
 value, and returns True when it has answered the request itself.
 """
 
-# How long a held request or a silent answer lasts at most.
+import time
+
+# How long a held request, a silent answer or a trickle lasts at most.
 GATE_WAIT_SECONDS = 60
 SILENT_SECONDS = 60
+TRICKLE_SECONDS = 3
 
 
 def parse_range(text):
@@ -101,6 +104,13 @@ def validators(handler, reply, value):
     reply.validators = value
 
 
+def headhang(handler, reply, value):
+    """The HEAD request was read; the answer never comes while the connection stays open (bounded)."""
+    if value != "1":
+        return False
+    handler.server.stopping.wait(SILENT_SECONDS)
+    handler.close_connection = True
+    return True
 
 
 def head(handler, reply, value):
@@ -182,8 +192,23 @@ def stall_tail(handler, rest):
     handler.close_connection = True
 
 
+def trickle(handler, reply, value):
+    if not reply.chunked:
+        reply.stop_after(int(value), trickle_tail)
 
 
+def trickle_tail(handler, rest):
+    """One byte every TRICKLE_SECONDS until the server stops or SILENT_SECONDS have passed."""
+    deadline = time.monotonic() + SILENT_SECONDS
+    try:
+        for byte in rest:
+            if handler.server.stopping.wait(TRICKLE_SECONDS) or time.monotonic() > deadline:
+                break
+            handler.wfile.write(bytes((byte,)))
+            handler.wfile.flush()
+    except OSError:
+        pass
+    handler.close_connection = True
 
 
 def chunkcut(handler, reply, value):
@@ -207,6 +232,7 @@ BEHAVIOURS = {
     "ranges": (HEADERS, ranges),
     "versions": (HEADERS, versions),
     "validators": (HEADERS, validators),
+    "headhang": (HEAD, headhang),
     "head": (HEAD, head),
     "nolength": (HEAD, nolength),
     "get_status": (GET, get_status),
@@ -224,6 +250,7 @@ BEHAVIOURS = {
     # The body of an answer that where= names:
     "cut": (BODY, cut),
     "stall": (BODY, stall),
+    "trickle": (BODY, trickle),
     "chunkcut": (BODY, chunkcut),
     "runon": (BODY, runon),
 }

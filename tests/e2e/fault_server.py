@@ -8,6 +8,7 @@ reports them at /__stats?case=<case>.
 
 Options (all optional; each is one function of fault_behaviours.py):
   head=CODE       answer HEAD with CODE instead of 200 (no body)
+  headhang=1      read HEAD requests and never answer them, the connection open
   nolength=1      leave Content-Length out of the HEAD answer
   ranges=VALUE    the Accept-Ranges value; "absent" leaves the header out (default bytes)
   lower=1         send every header name in lower case
@@ -21,6 +22,7 @@ Options (all optional; each is one function of fault_behaviours.py):
   fail=CODE       answer the range with CODE (200 sends the whole body)
   cut=N           close the connection after N body bytes
   stall=N         stop sending after N body bytes and keep the connection open, silent
+  trickle=N       after N body bytes, send one byte every few seconds
   chunkcut=N      with chunked=1: stop after N body bytes, without the last chunk
   short=K         answer a range with K bytes fewer (consistent headers)
   long=K          answer a range with up to K bytes more (consistent headers)
@@ -38,8 +40,8 @@ Options (all optional; each is one function of fault_behaviours.py):
   runon=K         with chunked=1: a range answer names exactly the asked range in
                   Content-Range, but its body runs on with K bytes more
 
-A held request and a silent connection end after a minute at most, and as
-soon as the server stops.
+A held request, a silent connection and a trickle end after a minute at most,
+and as soon as the server stops.
 
 Control URLs: /__stats?case=ID, /__release?gate=G, /__quit.
 """

@@ -80,6 +80,11 @@ def segment_count(size, connections):
     return cap if count >= cap else max(count, 1)
 
 
+# The probe's mode lines (built in the engine's server_probe.cpp, where they have no name of their own).
+ONE_CONNECTION = "Mode: Single connection - Connections is set to 1, so acceleration is disabled."
+NO_RANGES = "Mode: Single connection - server does not support HTTP Range (Accept-Ranges: bytes)."
+
+
 def accelerated_line(size, connections):
     return "Mode: Accelerated - %d workers, %d segments, keep-alive reuse (HTTP Range)." % (
         workers_for(connections), segment_count(size, connections))

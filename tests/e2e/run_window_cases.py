@@ -14,6 +14,7 @@ import tempfile
 
 from e2e_support import MIB, E2eError, FaultServer, Nginx, Results, make_work_dir, require_tools, write_random_file
 from product_texts import CANCELED, FAILED
+from window_cancel_cases import run_cancel_cases
 from window_cases import (case_blank_url, case_cancel_downloading, case_cancel_while_probing,
                           case_close_during_download, case_close_stalled, case_double_click, case_failing_server,
                           case_initial, case_output_held, case_refusals, case_scanner, case_success)
@@ -80,6 +81,7 @@ def main():
         session = None
         case_close_during_download(args, xvfb, results, folder, nginx, out_dir)
         case_close_stalled(args, xvfb, results, folder, fault, out_dir)
+        run_cancel_cases(args, xvfb, results, folder + "\\Cancel", fault, os.path.join(out_dir, "Cancel"))
     except E2eError as error:
         results.case("window: setup", [str(error)])
     finally:

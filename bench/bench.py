@@ -15,11 +15,15 @@ An output that differs, any failure of Pelbrook, or a stitched file that
 Pelbrook called complete ends the run with a non-zero status; a peer that
 only exits with an error, or stitches, does not.
 
-The modules: programs.py (one record per program), scenarios.py and
-changed.py (the scenarios), runner.py (the surroundings and one judged
-download), measure.py (timing, CPU, memory, the Wine server), records.py
-(the results, kept as JSON), report.py and report_chart.py (what is written).
-bench/run puts tools/ (winekit.py) and tests/e2e/ (nginx, the fault server) on PYTHONPATH.
+The modules: programs.py (one record per program: adding a peer is adding
+its record there), scenarios.py and changed.py (the scenarios), runner.py
+(the surroundings and one judged download), measure.py (timing, CPU, memory,
+the Wine server), records.py (the results, kept as JSON), report.py with
+report_table.py, report_changed.py and report_notes.py (the report's text)
+and report_chart.py with chart.py (its chart). bench/run puts tools/
+(winekit.py) and tests/e2e/ (nginx, the fault server) on PYTHONPATH.
+With --report-only only the report is written, from the figures the last
+run kept: nothing is started and the bench's own programs are not needed.
 """
 
 import argparse
@@ -65,15 +69,15 @@ def measure_all(bench):
 
 
 def write(results, args):
-    text, readme_part, _ = report.build_report(results, report.versions_text())
+    text, readme_part = report.build_report(results, report.versions_text())
     os.makedirs(args.results, exist_ok=True)
     for name in ("latest.md", "bench-%s.md" % results.stamp):
         with open(os.path.join(args.results, name), "w") as f:
             f.write(text)
     with open(os.path.join(args.results, "latest.png"), "wb") as f:
         f.write(report_chart.build_chart(results))
-    if args.readme:
-        report.update_readme(args.readme, results.stamp, readme_part)
+    if args.readme and not report.update_readme(args.readme, results.stamp, readme_part):
+        log("bench: %s has no benchmark markers; left as it is" % args.readme)
     log("")
     log(text)
     log("bench: wrote %s/latest.md, latest.png and bench-%s.md" % (args.results, results.stamp))
@@ -81,11 +85,9 @@ def write(results, args):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--harness", required=True)
-    parser.add_argument("--floor", required=True, help="winhttp_floor.exe")
-    parser.add_argument("--thread-probe", required=True)
-    parser.add_argument("--native-thread-probe", required=True)
-    parser.add_argument("--wine-run", required=True)
+    tool_options = ["--harness", "--floor", "--thread-probe", "--native-thread-probe", "--wine-run"]
+    for name in tool_options:
+        parser.add_argument(name, help="needed unless --report-only")
     parser.add_argument("--work", required=True)
     parser.add_argument("--results", required=True)
     parser.add_argument("--rounds", type=int, default=3)
@@ -95,6 +97,10 @@ def main():
     args = parser.parse_args()
     if args.rounds < 3:
         parser.error("at least 3 rounds")
+    if not args.report_only:
+        missing = [name for name in tool_options if getattr(args, name[2:].replace("-", "_")) is None]
+        if missing:
+            parser.error("the bench's programs are needed to measure: %s" % ", ".join(missing))
 
     def on_signal(number, frame):
         raise SystemExit("bench: stopped by signal %d" % number)
@@ -103,6 +109,9 @@ def main():
     signal.signal(signal.SIGHUP, on_signal)
     figures = os.path.join(os.path.abspath(args.work), "last-run.json")
     if args.report_only:
+        if not os.path.exists(figures):
+            print("bench: no figures of a run in %s; run bench/run first" % figures, file=sys.stderr, flush=True)
+            return 1
         results = records.load(figures)
     else:
         bench = Bench(args)

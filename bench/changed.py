@@ -1,4 +1,4 @@
-"""Scenario 5: the file changes on the server while it is being fetched, and its table.
+"""Scenario 5: the file changes on the server while it is being fetched (its table is report_changed.py).
 
 Served by the end-to-end fault server: two versions of one file with the same
 size, each with its own ETag and Last-Modified, either replaced after the
@@ -10,11 +10,12 @@ reported, not failed; one that Pelbrook called complete fails the run.
 """
 
 import os
+from dataclasses import dataclass
 
 import test_content
 from e2e_support import FaultServer
 from measure import BenchError, Child, log, output_value
-from programs import ARIA, ARIAK, AXEL, PELBROOK
+from programs import PELBROOK, changed_programs
 from records import MIB, Changed
 from scenarios import ordered
 
@@ -22,10 +23,19 @@ SIZE = 24 * MIB
 RATE = 2 * MIB  # per answer: a download of several requests takes a few seconds, and the change lands in it
 CONNECTIONS = 16
 REPLACED_AFTER = 4  # requests: Pelbrook's probe and its first segments, a peer's first requests
-WAYS = {"replace": ("versions=replace%%3A%d" % REPLACED_AFTER,
-                    "File replaced after the first %d requests" % REPLACED_AFTER),
-        "alternate": ("versions=alternate", "Connections alternating between two versions")}
-PROGRAMS = [PELBROOK, ARIAK, ARIA, AXEL]
+
+
+@dataclass(frozen=True)
+class Way:
+    """One way the file changes."""
+    key: str  # in the results file
+    query: str  # what asks the fault server for it
+    title: str  # its column in the table
+
+
+WAYS = [Way("replace", "versions=replace%%3A%d" % REPLACED_AFTER,
+            "File replaced after the first %d requests" % REPLACED_AFTER),
+        Way("alternate", "versions=alternate", "Connections alternating between two versions")]
 TIMEOUT = 120
 
 
@@ -58,10 +68,10 @@ def reported(program, measured):
 
 
 def one(bench, fault, program, way, index):
-    case = "changed-%s-%s-%d" % (program.key, way, index + 1)
-    url = fault.url(case, "image.bin", size=SIZE, rate=RATE) + "&" + WAYS[way][0]
+    case = "changed-%s-%s-%d" % (program.key, way.key, index + 1)
+    url = fault.url(case, "image.bin", size=SIZE, rate=RATE) + "&" + way.query
     job = bench.job(program, url, "/" + case + "/image.bin", CONNECTIONS, SIZE, tag=case)
-    result = Changed(program=program.key, way=way, round=index + 1, reported="", completed=False, on_disk="")
+    result = Changed(program=program.key, way=way.key, round=index + 1, reported="", completed=False, on_disk="")
     try:
         measured = Child(command(bench, program, url, job), bench.env_for(program), keep_errors=not program.wine) \
             .finish(TIMEOUT)
@@ -75,7 +85,7 @@ def one(bench, fault, program, way, index):
     base = os.path.basename(job.out)
     result.leftovers = [name[len(base):] for name in bench.clear_shm(base) if name != base]
     whole = result.on_disk.startswith("version ")
-    what = "%s, %s, round %d: %s, on disk %s" % (program.label(CONNECTIONS), WAYS[way][1].lower(), index + 1,
+    what = "%s, %s, round %d: %s, on disk %s" % (program.label(CONNECTIONS), way.title.lower(), index + 1,
                                                   result.reported, result.on_disk)
     if program is PELBROOK and ((result.completed and not whole) or "timed out" in result.reported):
         bench.fail(what, fatal=True)
@@ -85,65 +95,14 @@ def one(bench, fault, program, way, index):
 def run(bench):
     fault = FaultServer().start()
     try:
-        tasks = [(p, way) for way in WAYS for p in PROGRAMS]
+        tasks = [(p, way) for way in WAYS for p in changed_programs()]
         out = []
         for i in range(bench.rounds):
             notes = []
             for program, way in ordered(tasks, i):
                 out.append(one(bench, fault, program, way, i))
-                notes.append("%s/%s %s" % (program.key, way, out[-1].on_disk))
+                notes.append("%s/%s %s" % (program.key, way.key, out[-1].on_disk))
             log("   round %d: %s" % (i + 1, "; ".join(notes)))
         return out
     finally:
         fault.stop()
-
-
-# ---------------------------------------------------------------- its table
-
-
-def outcome_text(c):
-    text = "%s, %s" % (c.reported, c.on_disk)
-    if c.leftovers:
-        text += " (left: %s)" % ", ".join(c.leftovers)
-    return text
-
-
-def cell(changes):
-    counted = {}
-    for c in changes:
-        counted[outcome_text(c)] = counted.get(outcome_text(c), 0) + 1
-    return "; ".join("%s: %d of %d" % (text, count, len(changes)) for text, count in counted.items())
-
-
-def span(values):
-    return "%d" % min(values) if min(values) == max(values) else "%d-%d" % (min(values), max(values))
-
-
-def table(results):
-    lines = ["| Program (%d connections asked) | %s | %s | Connections, requests the server saw |" % (
-        CONNECTIONS, WAYS["replace"][1], WAYS["alternate"][1]), "|---|---|---|---|"]
-    for program in PROGRAMS:
-        mine = [c for c in results.changed if c.program == program.key]
-        cells = [cell([c for c in mine if c.way == way]) for way in WAYS]
-        seen = ", ".join(span([getattr(c, name) for c in mine]) for name in ("connections", "requests"))
-        lines.append("| %s | %s | %s |" % (program.label(CONNECTIONS), " | ".join(cells), seen))
-    return "\n".join(lines) + "\n"
-
-
-def sentence(results):
-    """What the table says, in one sentence: the false successes of each program."""
-    parts = []
-    for program in PROGRAMS:
-        mine = [c for c in results.changed if c.program == program.key]
-        false = sum(1 for c in mine if c.completed and not c.on_disk.startswith("version "))
-        whole = sum(1 for c in mine if c.completed and c.on_disk.startswith("version "))
-        refused = sum(1 for c in mine if not c.completed and c.on_disk == "absent")
-        text = "%s %d of %d" % (program.label(CONNECTIONS), false, len(mine))
-        extra = []
-        if whole:
-            extra.append("%d whole version%s" % (whole, "s" if whole > 1 else ""))
-        if refused:
-            extra.append("%d refused with no file left" % refused)
-        parts.append(text + (" (%s)" % ", ".join(extra) if extra else ""))
-    return ("When the file changed on the server during the download (scenario 5, same size, its own ETag and "
-            "Last-Modified per version), downloads that reported success over a stitched file: %s." % "; ".join(parts))

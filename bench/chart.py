@@ -3,6 +3,8 @@ built-in 5x7 pixel font), so the benchmark needs no imaging package."""
 
 import struct
 import zlib
+from dataclasses import dataclass, field
+from typing import List, Optional, Tuple
 
 # 5x7 glyphs, one string of five cells per row; text is drawn in capitals.
 _GLYPHS = {
@@ -114,21 +116,39 @@ class Canvas:
                 + chunk(b"IEND", b""))
 
 
-def text_width(text, scale=2):
-    return len(text) * 6 * scale
+@dataclass
+class Bar:
+    value: float
+    colour: tuple
+    caption: str  # right of the plot
+    label: Optional[str] = None  # left of it, under its row's heading
 
 
-def _lines(row):
-    """Lines a row takes: one per bar, and a heading line when its bars carry labels of their own."""
-    label, bars, _ = row
-    return max(1, len(bars)) + (1 if bars and len(bars[0]) > 3 else 0)
+@dataclass
+class Row:
+    label: str
+    bars: List[Bar]
+    marker: Optional[float] = None  # drawn as a red tick across the row's bars
+
+    @property
+    def headed(self):
+        """Bars with labels of their own are drawn under a heading line with the row's label."""
+        return bool(self.bars) and self.bars[0].label is not None
+
+    def lines(self):
+        return max(1, len(self.bars)) + (1 if self.headed else 0)
+
+
+@dataclass
+class Panel:
+    title: str
+    unit: str  # under the panel
+    rows: List[Row]
+    scale_max: float  # values beyond it are cut, with a ">"
+    legend: List[Tuple[tuple, str]] = field(default_factory=list)  # (colour, text)
 
 
 def draw_chart(title, panels, width=1040):
-    """panels: dicts with "title", "unit", "rows" [(label, [(value, colour, caption[, bar label])], marker or
-    None)], "scale_max", and optional "reference" (value, caption) drawn as a red line across the panel and
-    "legend" [(colour, text)]. A row's marker is a red tick across its bars; bars with labels of their own are
-    drawn under a heading line with the row's label. Values beyond scale_max are cut, with a ">"."""
     row_height = 22
     bar_height = 14
     label_width = 380
@@ -136,50 +156,45 @@ def draw_chart(title, panels, width=1040):
     plot_width = width - label_width - value_width - 40
     height = 50
     for panel in panels:
-        height += 40 + sum(row_height * _lines(row) + 8 for row in panel["rows"]) + 40
-        height += 22 * len(panel.get("legend", []))
+        height += 40 + sum(row_height * row.lines() + 8 for row in panel.rows) + 40
+        height += 22 * len(panel.legend)
     canvas = Canvas(width, height)
     canvas.text(20, 16, title, BLACK, 2)
     y = 50
     for panel in panels:
-        canvas.text(20, y, panel["title"], BLACK, 2)
+        canvas.text(20, y, panel.title, BLACK, 2)
         y += 30
         top = y
-        scale_max = panel["scale_max"]
+        scale_max = panel.scale_max
         x0 = label_width
 
         def x_of(value):
             return x0 + plot_width * max(0.0, min(value, scale_max)) / scale_max
 
-        bottom = top + sum(row_height * _lines(row) + 8 for row in panel["rows"])
-        reference = panel.get("reference")
-        if not any(row[1] and len(row[1][0]) > 3 for row in panel["rows"]):
+        bottom = top + sum(row_height * row.lines() + 8 for row in panel.rows)
+        if not any(row.headed for row in panel.rows):
             canvas.rect(x0, top - 4, 1, bottom - top, BLACK)
-        for label, bars, marker in panel["rows"]:
-            canvas.text(20, y + 2, label, BLACK, 2)
-            if bars and len(bars[0]) > 3:
+        for row in panel.rows:
+            canvas.text(20, y + 2, row.label, BLACK, 2)
+            if row.headed:
                 y += row_height
             row_top = y
-            for bar in bars:
-                value, colour, caption = bar[:3]
-                if len(bar) > 3:
-                    canvas.text(40, y + 1, bar[3], colour, 2)
-                canvas.rect(x0, y, max(1, x_of(value) - x0), bar_height, colour)
-                if value > scale_max:
+            for bar in row.bars:
+                if bar.label is not None:
+                    canvas.text(40, y + 1, bar.label, bar.colour, 2)
+                canvas.rect(x0, y, max(1, x_of(bar.value) - x0), bar_height, bar.colour)
+                if bar.value > scale_max:
                     canvas.text(x_of(scale_max) - 12, y + 1, ">", WHITE, 2)
-                canvas.text(x0 + plot_width + 16, y + 1, caption, colour, 2)
+                canvas.text(x0 + plot_width + 16, y + 1, bar.caption, bar.colour, 2)
                 y += row_height
-            if bars and len(bars[0]) > 3:
+            if row.headed:
                 canvas.rect(x0, row_top - 4, 1, y - row_top + 4, BLACK)
-            if marker is not None:
-                canvas.rect(x_of(marker) - 1, row_top - 3, 3, row_height * len(bars), RED)
+            if row.marker is not None:
+                canvas.rect(x_of(row.marker) - 1, row_top - 3, 3, row_height * len(row.bars), RED)
             y += 8
-        if reference is not None:
-            canvas.rect(x_of(reference[0]), top - 4, 2, bottom - top, RED)
-            canvas.text(x_of(reference[0]) - text_width(reference[1]) // 2, bottom + 2, reference[1], RED, 2)
-        canvas.text(20, bottom + 2, panel["unit"], DARK_GREY, 2)
+        canvas.text(20, bottom + 2, panel.unit, DARK_GREY, 2)
         y = bottom + 26
-        for colour, text in panel.get("legend", []):
+        for colour, text in panel.legend:
             canvas.rect(20, y + 1, 14, 14, colour)
             canvas.text(42, y + 1, text, DARK_GREY, 2)
             y += 22

@@ -86,7 +86,7 @@ class Small:
 class Changed:
     """Scenario 5: one download of a file that changed on the server while it was fetched."""
     program: str  # Program.key
-    way: str  # changed.WAYS key
+    way: str  # a changed.Way's key
     round: int
     reported: str  # exit status, and Pelbrook's message
     completed: bool  # the program said it succeeded
@@ -201,3 +201,13 @@ def size_name(size):
     if size >= MIB:
         return "%d MiB" % (size // MIB)
     return "%d KiB" % (size // 1024)
+
+
+def table_row(cells):
+    """One row of a Markdown table. A cell None is a column that does not apply to the row, written "| |"; an
+    empty string is a cell with nothing to say, written "|  |"."""
+    return "|" + "".join(" |" if c is None else " %s |" % c for c in cells)
+
+
+def table_rule(columns):
+    return "|" + "---|" * columns

@@ -8,7 +8,7 @@ import tempfile
 from e2e_support import Nginx, write_random_file
 from measure import HERE, BenchError, Child, WineServer, log, output_value, run_measured
 from programs import PELBROOK, REF, Job, Tools
-from records import MIB, Run, fmt_run
+from records import MIB, Run
 from winekit import wine_env, windows_path
 
 FILES = {
@@ -185,8 +185,4 @@ class Bench:
         if run.exit_code != 0:
             raise BenchError("thread_cost.exe %d failed" % count)
         return max(run.peak_kib, run.polled_hwm_kib), float(output_value(run.output, "startJoinSeconds"))
-
-
-def note(program, connections, run):
-    return "%s %s" % (program.label(connections), fmt_run(run))
 

@@ -12,9 +12,6 @@
 #include "transport/url_parts.h"
 
 namespace pelbrook {
-
-std::atomic<bool> CancelFlag{false};
-
 namespace {
 
 constexpr wchar_t UserAgent[] =
@@ -51,17 +48,19 @@ DownloadResult Ended(DownloadResult result, const wchar_t* message, bool success
     return result;
 }
 
-// One GET of the whole file; the job's session is closed before the file steps,
-// which may wait for another program to let go of the file.
-DownloadResult FinishSingle(HttpHandleOwner session, const UrlParts& url, const DownloadRequest& request,
-                            std::uint64_t totalSize, ProgressCallback progress, DownloadResult result) {
-    const std::wstring temporaryPath = TemporaryPathFor(request);
-    const bool transferred =
-        DownloadSingleConnection(session.get(), url, temporaryPath, std::move(progress), &CancelFlag, totalSize);
-    session.reset();
-    if (!transferred) DeleteTemporaryFile(temporaryPath);
-    const bool ok = transferred && ReplaceOutputFile(temporaryPath, request.outputPath, &CancelFlag);
-    return Ended(std::move(result), ok ? MessageCompleted : MessageFailed, ok);
+// What a transfer left in the temporary file: whole, or the message the job
+// ends with instead.
+struct Transfer {
+    const wchar_t* problem = nullptr;
+    std::uint64_t bytesDownloaded = 0;
+};
+
+// A canceled single transfer is a failed one, as every other single failure.
+Transfer TransferSingle(platform::HttpHandle session, const UrlParts& url, const std::wstring& temporaryPath,
+                        const DownloadRequest& request, std::uint64_t totalSize, ProgressCallback progress) {
+    const bool whole =
+        DownloadSingleConnection(session, url, temporaryPath, std::move(progress), request.cancel, totalSize);
+    return {whole ? nullptr : MessageFailed, 0};
 }
 
 // The file is pre-sized and the byte counter only moves with a progress
@@ -73,37 +72,36 @@ bool SegmentsComplete(const SegmentedOutcome& outcome, const ModeDecision& mode,
            FileSizeOnDisk(temporaryPath) == totalSize;
 }
 
-DownloadResult FinishSegmented(HttpHandleOwner session, const UrlParts& url, const DownloadRequest& request,
-                               const ProbeResult& probe, const ModeDecision& mode, const ProgressCallback& progress,
-                               DownloadResult result) {
-    const std::wstring temporaryPath = TemporaryPathFor(request);
-    const SegmentedOutcome outcome = RunSegmentedTransfer(session.get(), url, temporaryPath, probe.totalSize, mode.plan,
-                                                          mode.workerCount, progress, &CancelFlag, probe.version);
-    if (!outcome.fileCreated) {
-        DeleteTemporaryFile(temporaryPath);
-        return Ended(std::move(result), MessageNoOutputFile);
-    }
-    if (CancelFlag.load()) {
-        session.reset();
-        DeleteTemporaryFile(temporaryPath);
-        return Ended(std::move(result), MessageCanceled);
-    }
+Transfer TransferSegmented(platform::HttpHandle session, const UrlParts& url, const std::wstring& temporaryPath,
+                           const DownloadRequest& request, const ProbeResult& probe, const ModeDecision& mode,
+                           const ProgressCallback& progress) {
+    const SegmentedOutcome outcome = RunSegmentedTransfer(session, url, temporaryPath, probe.totalSize, mode.plan,
+                                                          mode.workerCount, progress, request.cancel, probe.version);
+    if (!outcome.fileCreated) return {MessageNoOutputFile, 0};
+    if (Canceled(request.cancel)) return {MessageCanceled, 0};
 
     const bool complete = SegmentsComplete(outcome, mode, temporaryPath, probe.totalSize);
     const std::uint64_t done = complete ? probe.totalSize : outcome.transferredBytes;
     if (progress) progress(done, probe.totalSize);
-    session.reset();
-    if (!complete) {
-        // A pre-sized file with holes would pass for a finished one.
-        DeleteTemporaryFile(temporaryPath);
-        result.bytesDownloaded = done;
-        return Ended(std::move(result), MessageIncomplete);
+    // A pre-sized file with holes would pass for a finished one.
+    return {complete ? nullptr : MessageIncomplete, done};
+}
+
+// The one place where a job's temporary file ends: whole, it takes the output
+// file's place; otherwise it is deleted and the output file stays as it was.
+DownloadResult EndWithFile(DownloadResult result, const Transfer& transfer, const std::wstring& temporaryPath,
+                           const DownloadRequest& request) {
+    if (transfer.problem == nullptr && ReplaceOutputFile(temporaryPath, request.outputPath, request.cancel)) {
+        result.bytesDownloaded = transfer.bytesDownloaded;
+        return Ended(std::move(result), MessageCompleted, true);
     }
-    if (!ReplaceOutputFile(temporaryPath, request.outputPath, &CancelFlag)) {
-        return Ended(std::move(result), MessageFailed);
+    DeleteTemporaryFile(temporaryPath);
+    if (transfer.problem != nullptr) {
+        result.bytesDownloaded = transfer.bytesDownloaded;
+        return Ended(std::move(result), transfer.problem);
     }
-    result.bytesDownloaded = done;
-    return Ended(std::move(result), MessageCompleted, true);
+    // Whole but not in place: canceled between the replace's tries, or held too long by another program.
+    return Ended(std::move(result), Canceled(request.cancel) ? CanceledJobMessage(result.modeLine) : MessageFailed);
 }
 
 }  // namespace
@@ -116,20 +114,24 @@ std::uint64_t FileSizeOnDisk(const std::wstring& path) {
     return size;
 }
 
+const wchar_t* CanceledJobMessage(const std::wstring& modeLine) {
+    const bool single = !modeLine.empty() && modeLine.rfind(AcceleratedModePrefix, 0) != 0;
+    return single ? MessageFailed : MessageCanceled;
+}
+
 DownloadResult RunDownload(const DownloadRequest& request, ProgressCallback progress, StatusCallback status) {
     DownloadResult result;
     if (const wchar_t* problem = RequestProblem(request)) return Ended(result, problem);
 
     UrlParts url;
-    url.port = 80;
-    url.secure = false;
     if (!CrackUrl(request.url, url)) return Ended(result, MessageInvalidUrl);
 
     HttpHandleOwner session(platform::HttpOpen(UserAgent, platform::AccessTypeDefaultProxy, nullptr, nullptr, 0));
     if (session.get() == nullptr) return Ended(result, MessageSessionFailed);
     ConfigureSession(session.get());
 
-    const ProbeResult probe = ProbeServer(session.get(), url);
+    const ProbeResult probe = ProbeServer(session.get(), url, request.cancel);
+    if (Canceled(request.cancel)) return Ended(result, MessageCanceled);
     if (!probe.answered || probe.totalSize == 0) return Ended(result, MessageNoFileSize);
 
     const ModeDecision mode = DecideMode(probe, request.connections);
@@ -137,10 +139,14 @@ DownloadResult RunDownload(const DownloadRequest& request, ProgressCallback prog
                                     static_cast<std::uint32_t>(mode.plan.size()));
     if (status) status(result.modeLine);
 
-    if (!mode.accelerated) {
-        return FinishSingle(std::move(session), url, request, probe.totalSize, std::move(progress), std::move(result));
-    }
-    return FinishSegmented(std::move(session), url, request, probe, mode, progress, std::move(result));
+    const std::wstring temporaryPath = TemporaryPathFor(request);
+    const Transfer transfer =
+        mode.accelerated
+            ? TransferSegmented(session.get(), url, temporaryPath, request, probe, mode, progress)
+            : TransferSingle(session.get(), url, temporaryPath, request, probe.totalSize, std::move(progress));
+    // Before the file steps, which may wait for another program to let go of the file.
+    session.reset();
+    return EndWithFile(std::move(result), transfer, temporaryPath, request);
 }
 
 }  // namespace pelbrook

@@ -27,13 +27,20 @@ inline constexpr wchar_t MessageCompleted[] = L"Download completed.";
 inline constexpr wchar_t MessageIncomplete[] = L"Download incomplete. Try fewer connections (e.g. 4 or 1).";
 inline constexpr wchar_t MessageFailed[] = L"Download failed.";
 
+// A job's cancel request: raised by the window thread, only read by the engine.
+// Each job has its own, so that starting the next job never revives one that
+// was canceled and is still winding down.
+using CancelFlag = std::atomic<bool>;
+
 struct DownloadRequest {
     std::wstring url;
     std::wstring outputPath;
     std::int32_t connections = DefaultConnections;
-    // Makes the file the bytes go to until the job has them all the job's own
-    // (see TemporaryPathFor); may be empty.
+    // Sets this job's temporary file apart from every other job's, in this
+    // process and in others (see TemporaryPathFor); may be empty.
     std::wstring temporaryTag;
+    // Null for a job that is never canceled. Outlives the job.
+    const CancelFlag* cancel = nullptr;
 };
 
 struct DownloadResult {
@@ -45,11 +52,15 @@ struct DownloadResult {
 
 using StatusCallback = std::function<void(const std::wstring& line)>;
 
-// Raised by the window thread to stop the running job; only read by the engine.
-extern std::atomic<bool> CancelFlag;
+inline bool Canceled(const CancelFlag* cancel) { return cancel != nullptr && cancel->load(); }
 
 // Size of the file at `path` in bytes; 0 when it cannot be read.
 std::uint64_t FileSizeOnDisk(const std::wstring& path);
+
+// The message a job ends with when it is canceled after announcing
+// `modeLine` (empty while its mode is not yet known): a canceled single
+// transfer is a failed one.
+const wchar_t* CanceledJobMessage(const std::wstring& modeLine);
 
 DownloadResult RunDownload(const DownloadRequest& request, ProgressCallback progress, StatusCallback status);
 

@@ -38,11 +38,12 @@ ProbeResult Answered(const ResponseInfo& info, std::uint64_t totalSize) {
 
 }  // namespace
 
-ProbeResult ProbeServer(platform::HttpHandle session, const UrlParts& url) {
+ProbeResult ProbeServer(platform::HttpHandle session, const UrlParts& url, const std::atomic<bool>* cancel) {
     ResponseInfo head;
     if (Exchange(session, url, L"HEAD", BaseRequestHeaders, head) && head.statusCode == 200) {
         return Answered(head, head.contentLength);
     }
+    if (Canceled(cancel)) return {};
 
     const std::wstring rangedHeaders = std::wstring(BaseRequestHeaders) + L"Range: bytes=0-0";
     ResponseInfo get;
@@ -77,7 +78,7 @@ ModeDecision DecideMode(const ProbeResult& probe, std::int32_t connections) {
 std::wstring BuildModeLine(bool accelerated, std::int32_t workerCount, bool rangesAccepted,
                            std::uint32_t segmentCount) {
     if (accelerated) {
-        return L"Mode: Accelerated - " + std::to_wstring(workerCount) + L" workers, " + std::to_wstring(segmentCount) +
+        return AcceleratedModePrefix + std::to_wstring(workerCount) + L" workers, " + std::to_wstring(segmentCount) +
                L" segments, keep-alive reuse (HTTP Range).";
     }
     if (workerCount <= 1) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -28,8 +29,12 @@ struct ModeDecision {
     std::vector<ByteRange> plan;
 };
 
-ProbeResult ProbeServer(platform::HttpHandle session, const UrlParts& url);
+// A canceled job sends no second request.
+ProbeResult ProbeServer(platform::HttpHandle session, const UrlParts& url, const std::atomic<bool>* cancel = nullptr);
 ModeDecision DecideMode(const ProbeResult& probe, std::int32_t connections);
+// How every accelerated mode line starts, and no other.
+inline constexpr wchar_t AcceleratedModePrefix[] = L"Mode: Accelerated - ";
+
 std::wstring BuildModeLine(bool accelerated, std::int32_t workerCount, bool rangesAccepted, std::uint32_t segmentCount);
 
 }  // namespace pelbrook

@@ -21,6 +21,10 @@ bool DownloadSingleConnection(platform::HttpHandle session, const UrlParts& url,
     if (!SendAndReceive(request.get(), info, BaseRequestHeaders) || info.statusCode != 200) {
         return false;
     }
+    // The answer may come long after a cancel: no file for a job nobody waits for.
+    if (cancel != nullptr && cancel->load()) {
+        return false;
+    }
     // Shared for deletion so that the window can remove it while it is open.
     const FileHandleOwner file(platform::FileCreate(outputPath.c_str(), platform::GenericWrite,
                                                     platform::FileShareRead | platform::FileShareDelete,

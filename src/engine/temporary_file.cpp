@@ -30,23 +30,43 @@ bool Gone(const std::wstring& path) {
     return !platform::FileGetSize(path.c_str(), &size);
 }
 
+// The "\\?\" form of an absolute path, which is not held to the plain limit;
+// empty for a path that form cannot name as it is (relative, or with "." or
+// ".." parts, which that form does not resolve).
+std::wstring LongPathForm(std::wstring path) {
+    for (wchar_t& c : path) {
+        if (c == L'/') c = L'\\';
+    }
+    if (path.find(L"\\.\\") != std::wstring::npos || path.find(L"\\..\\") != std::wstring::npos) return {};
+    const bool drive = path.size() > 2 && path[1] == L':' && path[2] == L'\\';
+    const bool share = path.size() > 2 && path.compare(0, 2, L"\\\\") == 0 && path[2] != L'?' && path[2] != L'.';
+    if (drive) return L"\\\\?\\" + path;
+    if (share) return L"\\\\?\\UNC" + path.substr(1);
+    return {};
+}
+
 }  // namespace
 
 std::wstring TemporaryPathFor(const DownloadRequest& request) {
+    const std::wstring& output = request.outputPath;
     const std::wstring& tag = request.temporaryTag;
-    return request.outputPath + (tag.empty() ? L"" : L"." + tag) + L".part";
+    const std::wstring beside = output + (tag.empty() ? L"" : L"." + tag) + L".part";
+    if (beside.size() <= LongestPlainPath || output.size() > LongestPlainPath) return beside;
+    const std::size_t nameStart = output.find_last_of(L"\\/") + 1;  // 0 without a separator
+    const std::wstring tagged = output.substr(0, nameStart) + (tag.empty() ? L"download" : tag) + L".part";
+    if (tagged.size() <= LongestPlainPath) return tagged;
+    const std::wstring longForm = LongPathForm(beside);
+    return longForm.empty() ? beside : longForm;
 }
 
 bool ReplaceOutputFile(const std::wstring& temporaryPath, const std::wstring& outputPath,
                        const std::atomic<bool>* cancel) {
-    const bool moved = TryWithPauses(
+    return TryWithPauses(
         [&] {
             return platform::FileMove(temporaryPath.c_str(), outputPath.c_str(),
                                       platform::MoveFileReplaceExisting | platform::MoveFileWriteThrough);
         },
         cancel);
-    if (!moved) DeleteTemporaryFile(temporaryPath);
-    return moved;
 }
 
 void DeleteTemporaryFile(const std::wstring& temporaryPath) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <string>
 
 #include "engine/download_job.h"
@@ -13,13 +14,19 @@ namespace pelbrook {
 // In the same folder as the output file, so that the last step is a rename on
 // one volume, and named after it with the request's tag (which makes it the
 // job's own) and ".part", so that nobody takes it for a finished download.
+// Where that would pass the longest path Windows opens without the long-path
+// opt-in while the output path does not, the tag alone names it; where even
+// that is too long, the same path in its long form ("\?").
 std::wstring TemporaryPathFor(const DownloadRequest& request);
+
+// Paths longer than this are refused by programs without the long-path opt-in.
+inline constexpr std::size_t LongestPlainPath = 259;
 
 // The one step that touches the output path: the whole temporary file takes
 // its place, replacing an existing file only now. A scanner or indexer that
 // holds the fresh file for a moment makes the rename fail, so it is tried
 // again a few times; once `cancel` is set (the window may be closing) nothing
-// more is tried. Whatever does not end at the output path is deleted.
+// more is tried. False leaves the temporary file where it was.
 bool ReplaceOutputFile(const std::wstring& temporaryPath, const std::wstring& outputPath,
                        const std::atomic<bool>* cancel);
 

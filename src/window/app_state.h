@@ -18,6 +18,42 @@ struct JobOutcome {
     bool succeeded = false;
 };
 
+// What one job and the window share. The job thread holds it until it ends,
+// and the window while the job is its latest and it still waits for it; so a
+// job the window has stopped waiting for writes only into a record that
+// nobody reads any more.
+struct SharedJob {
+    CancelFlag cancel{false};
+    std::atomic<std::uint64_t> bytesDone{0};
+    std::atomic<std::uint64_t> bytesTotal{0};  // 0 means unknown
+    // Filled by the job thread before it raises `finished` and posts WM_JOB_FINISHED.
+    JobOutcome outcome;
+    std::atomic<bool> finished{false};
+    // The job's status string while its WM_JOB_STATUS is on the way; whoever
+    // takes it out of here owns it.
+    std::atomic<std::wstring*> postedStatus{nullptr};
+
+    SharedJob() = default;
+    SharedJob(const SharedJob&) = delete;
+    SharedJob& operator=(const SharedJob&) = delete;
+    ~SharedJob() { delete postedStatus.load(); }
+};
+
+// The window thread's own record of the latest job, made afresh at each start.
+struct JobView {
+    std::uint32_t number = 0;  // 0 before the first job
+    // Its temporary file goes on the way out if the window stops waiting or closes.
+    DownloadRequest request;
+    std::shared_ptr<SharedJob> shared;  // null once the window stopped waiting for the job
+    std::wstring modeLine;              // as the job announced it; empty until then
+    bool cancelAsked = false;
+    std::uint64_t cancelTick = 0;  // when Cancel was first pressed
+    std::uint64_t startTick = 0;
+    std::uint64_t lastSampleTick = 0;
+    std::uint64_t lastSampleBytes = 0;
+    double speedBytesPerSec = 0.0;
+};
+
 struct AppState {
     platform::WindowHandle mainWindow = nullptr;
     platform::WindowHandle urlEdit = nullptr;
@@ -29,25 +65,9 @@ struct AppState {
     platform::WindowHandle statusLabel = nullptr;
 
     bool running = false;
-    std::unique_ptr<JobOutcome> outcome;
-    std::atomic<std::uint64_t> bytesDone{0};
-    std::atomic<std::uint64_t> bytesTotal{0};
-    std::uint64_t startTick = 0;
-    std::uint64_t lastSampleTick = 0;
-    std::uint64_t lastSampleBytes = 0;
-    double speedBytesPerSec = 0.0;
-
     // Any program on the desktop can post our message numbers, so the window
-    // acts only on what the running job itself handed over.
-    // Window thread: the number of the latest job (0 before the first) and its
-    // request, whose temporary file goes on the way out if the window closes.
-    std::uint32_t jobNumber = 0;
-    DownloadRequest request;
-    // The job's status string while its WM_JOB_STATUS is on the way; whoever
-    // takes it out of here owns it.
-    std::atomic<std::wstring*> postedStatus{nullptr};
-    // The number of the last job that has filled its outcome.
-    std::atomic<std::uint32_t> finishedJob{0};
+    // acts only on what its latest job itself handed over.
+    JobView job;
 };
 
 // The one process-wide instance. It is never destroyed, so that a job thread
@@ -60,6 +80,10 @@ inline constexpr std::uint32_t WM_JOB_STATUS = platform::WmUser + 2;
 inline constexpr std::uintptr_t IDT_PROGRESS = 1;
 inline constexpr std::uint32_t ProgressTimerPeriodMs = 200;
 inline constexpr std::uint32_t ProgressBarFullScale = 1000;
+// How long after the first Cancel the window waits for the job to wind down by
+// itself before it lets the job go; with a timer tick on top, the finished line
+// still shows within 2 s.
+inline constexpr std::uint64_t CancelWaitMs = 1500;
 
 // The window's own texts.
 inline constexpr wchar_t TextModeAtStartUp[] =

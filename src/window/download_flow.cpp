@@ -36,16 +36,6 @@ std::optional<DownloadRequest> ReadRequest() {
     return DownloadRequest{url, BuildOutputPath(), *connections, {}};
 }
 
-void ResetProgress() {
-    App.bytesDone.store(0);
-    App.bytesTotal.store(0);
-    App.outcome = std::make_unique<JobOutcome>();
-    App.startTick = platform::TickCount();
-    App.lastSampleBytes = 0;
-    App.lastSampleTick = platform::TickCount();
-    App.speedBytesPerSec = 0.0;
-}
-
 void ShowRunning() {
     SetInputsEnabled(false);
     SetText(App.startButton, TextCancel);
@@ -64,6 +54,38 @@ void ShowNotStarted(const std::wstring& previousModeLine) {
     SetText(App.startButton, TextDownload);
     SetText(App.modeLabel, previousModeLine);
     SetText(App.statusLabel, TextNotStarted);
+}
+
+JobOutcome OutcomeOf(const std::wstring& message, bool succeeded, const std::wstring& outputPath) {
+    return JobOutcome{message + TextSavedTo + outputPath, outputPath, succeeded};
+}
+
+// Back to Idle with the job's finished line.
+void ShowEnded(const JobOutcome& outcome) {
+    platform::StopTimer(App.mainWindow, IDT_PROGRESS);
+    App.running = false;
+    SetInputsEnabled(true);
+    SetText(App.startButton, TextDownload);
+    platform::SetProgressPosition(App.progressBar, outcome.succeeded ? ProgressBarFullScale : 0);
+    const std::uint64_t now = platform::TickCount();
+    const std::uint64_t elapsed = now >= App.job.startTick ? now - App.job.startTick : 0;
+    SetText(App.statusLabel, outcome.summary + TextTime + FormatDuration(elapsed));
+
+    if (outcome.succeeded && !outcome.savedPath.empty()) {
+        const std::wstring parameters = L"/select,\"" + outcome.savedPath + L"\"";
+        platform::ShellExecuteOpen(L"open", L"explorer.exe", parameters.c_str(), platform::ShowNormal);
+    }
+}
+
+// A canceled job that has not wound down by now is blocked in a call that only
+// the server or a time-out ends. The window lets it go: its file goes now (the
+// job deletes it again once the call returns), the window drops its share of
+// the job's record, so nothing the job sends later is looked at, and the job
+// ends as a canceled job of its mode does.
+void StopWaitingForJob() {
+    AbandonTemporaryFile(App.job.request);
+    App.job.shared.reset();
+    ShowEnded(OutcomeOf(CanceledJobMessage(App.job.modeLine), false, App.job.request.outputPath));
 }
 
 }  // namespace
@@ -85,19 +107,19 @@ void SetInputsEnabled(bool enable) {
     platform::EnableControl(BrowseButton(), enable);
 }
 
-void StoreJobProgress(std::uint64_t done, std::uint64_t total) {
-    App.bytesDone.store(done);
-    App.bytesTotal.store(total);
+void StoreJobProgress(SharedJob& job, std::uint64_t done, std::uint64_t total) {
+    job.bytesDone.store(done);
+    job.bytesTotal.store(total);
 }
 
-void PostJobStatus(std::uint32_t jobNumber, const std::wstring& line) {
+void PostJobStatus(SharedJob& job, std::uint32_t jobNumber, const std::wstring& line) {
     auto* text = new std::wstring(line);
-    delete App.postedStatus.exchange(text);
+    delete job.postedStatus.exchange(text);
     const auto lParam = reinterpret_cast<std::intptr_t>(text);
     // Once the window is gone nobody will take the string.
     if (!platform::PostWindowMessage(App.mainWindow, WM_JOB_STATUS, jobNumber, lParam)) {
         std::wstring* expected = text;
-        if (App.postedStatus.compare_exchange_strong(expected, nullptr)) delete text;
+        if (job.postedStatus.compare_exchange_strong(expected, nullptr)) delete text;
     }
 }
 
@@ -106,45 +128,54 @@ void StartDownload() {
     std::optional<DownloadRequest> request = ReadRequest();
     if (!request) return;
 
-    CancelFlag.store(false);
+    JobView job;
+    job.number = App.job.number + 1;
+    job.request = std::move(*request);
+    // After the process and the job, so that two windows, or a job the window
+    // stopped waiting for and the next, never write into one file.
+    job.request.temporaryTag = std::to_wstring(platform::CurrentProcessId()) + L"-" + std::to_wstring(job.number);
+    job.shared = std::make_shared<SharedJob>();
+    job.startTick = platform::TickCount();
+    job.lastSampleTick = platform::TickCount();
+    App.job = std::move(job);
     App.running = true;
-    ResetProgress();
     const std::wstring previousModeLine = ReadControlText(App.modeLabel);
     ShowRunning();
 
-    const std::uint32_t job = ++App.jobNumber;
-    App.request = std::move(*request);
-    // After the process and the job, so that two windows downloading the
-    // same name never write into one file.
-    App.request.temporaryTag = std::to_wstring(platform::CurrentProcessId()) + L"-" + std::to_wstring(job);
-    if (!platform::StartDetachedThread([request = App.request, job] { JobThreadMain(request, job); })) {
+    if (!platform::StartDetachedThread(
+            [request = App.job.request, number = App.job.number, shared = App.job.shared] {
+                JobThreadMain(request, number, shared);
+            })) {
         ShowNotStarted(previousModeLine);
     }
 }
 
-void JobThreadMain(DownloadRequest request, std::uint32_t jobNumber) {
+void JobThreadMain(DownloadRequest request, std::uint32_t jobNumber, std::shared_ptr<SharedJob> job) {
+    request.cancel = &job->cancel;
+    SharedJob* shared = job.get();  // alive until this thread ends, after every worker
     const DownloadResult result = RunDownload(
-        request, StoreJobProgress, [jobNumber](const std::wstring& line) { PostJobStatus(jobNumber, line); });
+        request, [shared](std::uint64_t done, std::uint64_t total) { StoreJobProgress(*shared, done, total); },
+        [shared, jobNumber](const std::wstring& line) { PostJobStatus(*shared, jobNumber, line); });
 
-    if (App.outcome) {
-        App.outcome->succeeded = result.success;
-        App.outcome->savedPath = request.outputPath;
-        App.outcome->summary = result.message + TextSavedTo + request.outputPath;
-    }
-    App.finishedJob.store(jobNumber);
+    job->outcome = OutcomeOf(result.message, result.success, request.outputPath);
+    job->finished.store(true);
     platform::PostWindowMessage(App.mainWindow, WM_JOB_FINISHED, jobNumber, 0);
 }
 
 void RequestCancel() {
-    CancelFlag.store(true);
+    if (App.job.shared) App.job.shared->cancel.store(true);
     SetText(App.statusLabel, TextCanceling);
+    if (!App.job.cancelAsked) {
+        App.job.cancelAsked = true;
+        App.job.cancelTick = platform::TickCount();
+    }
 }
 
 void OnStartButton() {
     // Windows turns the second click of a double-click on a button into
     // another press: it must neither cancel the job that the first click
     // started nor start another after a job that ended at once.
-    if (App.jobNumber != 0 && platform::TickCount() - App.startTick <= platform::DoubleClickTimeMs()) return;
+    if (App.job.number != 0 && platform::TickCount() - App.job.startTick <= platform::DoubleClickTimeMs()) return;
     if (App.running) {
         RequestCancel();
     } else {
@@ -153,39 +184,36 @@ void OnStartButton() {
 }
 
 void OnJobStatus(std::uintptr_t wParam, std::intptr_t lParam) {
-    if (lParam == 0 || wParam != App.jobNumber) return;
+    const std::shared_ptr<SharedJob>& job = App.job.shared;
+    if (lParam == 0 || !job || wParam != App.job.number) return;
     auto* expected = reinterpret_cast<std::wstring*>(lParam);
-    if (!App.postedStatus.compare_exchange_strong(expected, nullptr)) return;
+    if (!job->postedStatus.compare_exchange_strong(expected, nullptr)) return;
     std::unique_ptr<std::wstring> line(expected);
+    App.job.modeLine = *line;
     SetText(App.modeLabel, *line);
 }
 
 void OnJobFinished(std::uintptr_t wParam) {
-    if (!App.running || wParam != App.jobNumber || App.finishedJob.load() != App.jobNumber) return;
-    platform::StopTimer(App.mainWindow, IDT_PROGRESS);
-    App.running = false;
-    SetInputsEnabled(true);
-    SetText(App.startButton, TextDownload);
-    if (!App.outcome) return;
+    const std::shared_ptr<SharedJob>& job = App.job.shared;
+    if (!App.running || !job || wParam != App.job.number || !job->finished.load()) return;
+    ShowEnded(job->outcome);
+}
 
-    const JobOutcome& outcome = *App.outcome;
-    platform::SetProgressPosition(App.progressBar, outcome.succeeded ? ProgressBarFullScale : 0);
-    const std::uint64_t now = platform::TickCount();
-    const std::uint64_t elapsed = now >= App.startTick ? now - App.startTick : 0;
-    SetText(App.statusLabel, outcome.summary + TextTime + FormatDuration(elapsed));
-
-    if (outcome.succeeded && !outcome.savedPath.empty()) {
-        const std::wstring parameters = L"/select,\"" + outcome.savedPath + L"\"";
-        platform::ShellExecuteOpen(L"open", L"explorer.exe", parameters.c_str(), platform::ShowNormal);
+void OnProgressTimer() {
+    if (!App.running) return;
+    if (App.job.cancelAsked && platform::TickCount() - App.job.cancelTick >= CancelWaitMs) {
+        StopWaitingForJob();
+        return;
     }
+    UpdateProgressDisplay();
 }
 
 void OnMainWindowDestroyed() {
-    CancelFlag.store(true);
+    if (App.job.shared) App.job.shared->cancel.store(true);
     platform::StopTimer(App.mainWindow, IDT_PROGRESS);
     // The job's file goes at the latest when the process ends and its handles
-    // close; the cancel flag keeps the job from moving it into place meanwhile.
-    if (App.running) AbandonTemporaryFile(App.request);
+    // close; the cancel request keeps the job from moving it into place meanwhile.
+    if (App.running) AbandonTemporaryFile(App.job.request);
 }
 
 }  // namespace pelbrook

@@ -2,10 +2,12 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
 #include "engine/download_job.h"
+#include "window/app_state.h"
 
 namespace pelbrook {
 
@@ -13,14 +15,17 @@ void StartDownload();
 void RequestCancel();
 // The Download/Cancel button was pressed.
 void OnStartButton();
-void JobThreadMain(DownloadRequest request, std::uint32_t jobNumber);
+void JobThreadMain(DownloadRequest request, std::uint32_t jobNumber, std::shared_ptr<SharedJob> job);
 void OnJobStatus(std::uintptr_t wParam, std::intptr_t lParam);
 void OnJobFinished(std::uintptr_t wParam);
+// A tick of the progress timer: the progress display, or, once a canceled job
+// has not wound down in time, the end of the wait for it.
+void OnProgressTimer();
 void SetInputsEnabled(bool enable);
 
-// The two callbacks a job hands to the engine; both work on App alone.
-void StoreJobProgress(std::uint64_t done, std::uint64_t total);
-void PostJobStatus(std::uint32_t jobNumber, const std::wstring& line);
+// The two callbacks a job hands to the engine; both work on the job's own record.
+void StoreJobProgress(SharedJob& job, std::uint64_t done, std::uint64_t total);
+void PostJobStatus(SharedJob& job, std::uint32_t jobNumber, const std::wstring& line);
 
 // The connection count the field's text asks for, read as a C runtime
 // text-to-int conversion reads it; empty when the number does not fit in

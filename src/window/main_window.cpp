@@ -117,7 +117,7 @@ LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
                     return DefWindowProcW(window, message, wParam, lParam);
             }
         case WM_TIMER:
-            if (wParam == IDT_PROGRESS && App.running) UpdateProgressDisplay();
+            if (wParam == IDT_PROGRESS) OnProgressTimer();
             return 0;
         case WM_JOB_FINISHED:
             OnJobFinished(static_cast<std::uintptr_t>(wParam));

@@ -40,7 +40,7 @@ std::uint32_t BarPosition(std::uint64_t done, std::uint64_t total) {
 }
 
 std::wstring TimeLeft(std::uint64_t done, std::uint64_t total, std::uint64_t elapsedMs) {
-    double speed = App.speedBytesPerSec;
+    double speed = App.job.speedBytesPerSec;
     if (speed <= SlowestUsableSpeed && elapsedMs >= AverageSpeedAfterMs && done != 0) {
         speed = static_cast<double>(done) * 1000.0 / static_cast<double>(elapsedMs);
     }
@@ -63,7 +63,7 @@ std::wstring FormatBytes(std::uint64_t count) {
 }
 
 std::wstring FormatSpeed() {
-    const double speed = App.speedBytesPerSec;
+    const double speed = App.job.speedBytesPerSec;
     if (!(speed > 0.0)) return L"0 B/s";
     if (speed >= MiB) return OneDecimal(speed / MiB, L" MB/s");
     if (speed >= KiB) return OneDecimal(speed / KiB, L" KB/s");
@@ -80,22 +80,24 @@ std::wstring FormatDuration(std::uint64_t milliseconds) {
 }
 
 void UpdateProgressDisplay() {
-    const std::uint64_t done = App.bytesDone.load();
-    const std::uint64_t total = App.bytesTotal.load();
+    JobView& job = App.job;
+    if (!job.shared) return;
+    const std::uint64_t done = job.shared->bytesDone.load();
+    const std::uint64_t total = job.shared->bytesTotal.load();
     const std::uint64_t now = platform::TickCount();
 
-    const double sampleSeconds = static_cast<double>(now - App.lastSampleTick) / 1000.0;
-    if (now >= App.lastSampleTick && sampleSeconds >= ShortestSampleSeconds) {
+    const double sampleSeconds = static_cast<double>(now - job.lastSampleTick) / 1000.0;
+    if (now >= job.lastSampleTick && sampleSeconds >= ShortestSampleSeconds) {
         // Reports from several workers can land out of order, so the count may step back.
-        const std::uint64_t gained = done >= App.lastSampleBytes ? done - App.lastSampleBytes : 0;
-        App.speedBytesPerSec = static_cast<double>(gained) / sampleSeconds;
-        App.lastSampleBytes = done;
-        App.lastSampleTick = now;
+        const std::uint64_t gained = done >= job.lastSampleBytes ? done - job.lastSampleBytes : 0;
+        job.speedBytesPerSec = static_cast<double>(gained) / sampleSeconds;
+        job.lastSampleBytes = done;
+        job.lastSampleTick = now;
     }
 
     if (total != 0) platform::SetProgressPosition(App.progressBar, BarPosition(done, total));
 
-    const std::uint64_t elapsed = now >= App.startTick ? now - App.startTick : 0;
+    const std::uint64_t elapsed = now >= job.startTick ? now - job.startTick : 0;
     std::wstring line = L"Downloading... " + FormatBytes(done);
     if (total != 0) line += L" / " + FormatBytes(total);
     line += Separator + FormatSpeed();

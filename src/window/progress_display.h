@@ -9,7 +9,7 @@ namespace pelbrook {
 void UpdateProgressDisplay();
 
 std::wstring FormatBytes(std::uint64_t count);
-// Formats the current App.speedBytesPerSec.
+// Formats the latest job's speed sample.
 std::wstring FormatSpeed();
 std::wstring FormatDuration(std::uint64_t milliseconds);
 

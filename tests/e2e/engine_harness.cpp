@@ -119,13 +119,14 @@ int wmain(int argc, wchar_t** argv) {
     }
 
     CallbackLog log;
-    pelbrook::CancelFlag.store(false);
+    static pelbrook::CancelFlag cancel{false};
+    request.cancel = &cancel;
     pelbrook::ProgressCallback progress = [&log, cancelWanted, cancelAt](std::uint64_t done, std::uint64_t total) {
         log.progressCalls.fetch_add(1);
         RaiseMax(log.maxDone, done);
         log.lastTotal.store(total);
         if (cancelWanted && done >= cancelAt) {
-            pelbrook::CancelFlag.store(true);
+            cancel.store(true);
         }
     };
     pelbrook::StatusCallback status = [&log](const std::wstring& line) {
@@ -148,7 +149,7 @@ int wmain(int argc, wchar_t** argv) {
         PrintLine("progressCalls", log.progressCalls.load());
         PrintLine("progressMaxDone", log.maxDone.load());
         PrintLine("progressLastTotal", log.lastTotal.load());
-        PrintLine("cancelRaised", pelbrook::CancelFlag.load() ? 1u : 0u);
+        PrintLine("cancelRaised", cancel.load() ? 1u : 0u);
     }
     if (elapsedWanted) {
         std::printf("elapsedSeconds=%.6f\n", elapsed.count());

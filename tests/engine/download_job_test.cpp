@@ -86,7 +86,7 @@ protected:
             };
         }
         const DownloadResult result =
-            RunDownload(DownloadRequest{url, output, connections, {}}, progressCallback, statusCallback);
+            RunDownload(DownloadRequest{url, output, connections, {}, &testing::JobCancel}, progressCallback, statusCallback);
         log = testing::RecordedHttp();
         return result;
     }
@@ -539,16 +539,16 @@ TEST_F(DownloadJobTest, ExistingFileSurvivesEveryUnsuccessfulEnd) {
     };
     auto cancelAtPiece = [](ScriptedResponse& r) {
         r.beforeRead = [](std::size_t piece) {
-            if (piece == 2) CancelFlag = true;
+            if (piece == 2) testing::JobCancel = true;
         };
     };
     // Raised during the read that finds the end of the body: every byte is in.
     auto cancelAtTheEnd = [](ScriptedResponse& r) {
         r.beforeRead = [pieces = r.body.size()](std::size_t piece) {
-            if (piece == pieces) CancelFlag = true;
+            if (piece == pieces) testing::JobCancel = true;
         };
     };
-    auto cancelAfterTry = [](int) { return CancelFlag = true; };
+    auto cancelAfterTry = [](int) { return testing::JobCancel = true; };
     const std::vector<Case> cases = {
         {"404", 1, whole([](ScriptedResponse& r) { r = MakeResponse(404, {}, {"gone"}); }), nullptr, 0, Failed},
         {"206", 1, whole([](ScriptedResponse& r) { r.status = 206; }), nullptr, 0, Failed},
@@ -560,12 +560,12 @@ TEST_F(DownloadJobTest, ExistingFileSurvivesEveryUnsuccessfulEnd) {
         {"segment lost", 4, segments(false, [](ScriptedResponse& r) { r = MakeResponse(500, {}); }), nullptr, 0,
          Incomplete},
         {"segments canceled", 4, segments(true, cancelAtPiece), nullptr, 0, MessageCanceled},
-        {"segmented, canceled between tries of the replace", 4, nullptr, cancelAfterTry, 1, Failed},
+        {"segmented, canceled between tries of the replace", 4, nullptr, cancelAfterTry, 1, MessageCanceled},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         ASSERT_TRUE(testing::WriteFileBytes(output, "older file"));
-        CancelFlag = false;
+        testing::JobCancel = false;
         testing::FileFaultPlan plan;
         plan.failMove = c.failMove;
         plan.failDelete = testing::FailFirst(1);  // held for a moment by another program
@@ -588,7 +588,7 @@ TEST_F(DownloadJobTest, ExistingFileSurvivesEveryUnsuccessfulEnd) {
     // Held for a moment by another program, it gets there on the third try.
     for (const std::int32_t connections : {1, 4}) {
         ASSERT_TRUE(testing::WriteFileBytes(output, "older file"));
-        CancelFlag = false;
+        testing::JobCancel = false;
         testing::FileFaultPlan plan;
         plan.failMove = testing::FailFirst(2);
         testing::SetFileFaults(plan);
@@ -610,7 +610,7 @@ struct MidBodyBarrier {
     void Arrive() {
         std::unique_lock<std::mutex> lock(mutex);
         if (++arrived == parties) {
-            CancelFlag = true;
+            testing::JobCancel = true;
             released = true;
             wake.notify_all();
             return;
@@ -669,7 +669,7 @@ TEST_F(DownloadJobTest, CanceledSingleTransferDeletesItsPartialFile) {
     served->adjust = [](const RecordedRequest& request, ScriptedResponse& response) {
         if (request.verb == L"GET") {
             response.beforeRead = [](std::size_t piece) {
-                if (piece == 2) CancelFlag = true;
+                if (piece == 2) testing::JobCancel = true;
             };
         }
     };
@@ -682,6 +682,39 @@ TEST_F(DownloadJobTest, CanceledSingleTransferDeletesItsPartialFile) {
     EXPECT_FALSE(testing::PathExists(output));
     EXPECT_EQ(log.requests.back().reads, 3);
     ExpectSoundHandles();
+}
+
+// A cancel that arrives while a request is out (the answer comes late, or
+// never but for a time-out) sends nothing more and creates no file.
+TEST_F(DownloadJobTest, CancelWhileARequestIsOut) {
+    const struct {
+        const char* name;
+        std::int32_t connections;
+        std::uint32_t headStatus;
+        const wchar_t* canceledAt;  // the verb of the request out at the cancel
+        const wchar_t* message;
+        std::size_t requests;
+    } cases[] = {
+        {"HEAD", 4, 200, L"HEAD", MessageCanceled, 1},
+        {"HEAD, one connection", 1, 200, L"HEAD", MessageCanceled, 1},
+        {"HEAD refused, before the ranged GET", 4, 405, L"HEAD", MessageCanceled, 1},
+        {"the single GET", 1, 200, L"GET", MessageFailed, 2},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        testing::JobCancel = false;
+        served->content = testing::TestBytes(300000, 34);
+        served->headStatus = c.headStatus;
+        served->adjust = [&c](const RecordedRequest& request, ScriptedResponse&) {
+            if (request.verb == c.canceledAt) testing::JobCancel = true;
+        };
+        const DownloadResult result = Run(c.connections);
+        EXPECT_EQ(result.message, c.message);
+        EXPECT_EQ(log.requests.size(), c.requests);
+        EXPECT_TRUE(testing::RecordedFiles().opens.empty()) << "no file for a job nobody waits for";
+        EXPECT_TRUE(testing::DirectoryNames(dir).empty());
+        ExpectSoundHandles();
+    }
 }
 
 // An answer without a length must not let a cut-off body pass as whole: the

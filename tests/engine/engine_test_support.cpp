@@ -117,8 +117,10 @@ std::vector<std::string> HandleOrderFaults(const HttpLog& log) {
     return faults;
 }
 
+CancelFlag JobCancel{false};
+
 void EngineTest::SetUp() {
-    CancelFlag = false;
+    JobCancel = false;
     SetFileFaults();
     ScriptHttp(nullptr);
     dir = NewTestDirectory();
@@ -126,7 +128,7 @@ void EngineTest::SetUp() {
 }
 
 void EngineTest::TearDown() {
-    CancelFlag = false;
+    JobCancel = false;
     SetFileFaults();
     ScriptHttp(nullptr);
     RemoveTestDirectory(dir);

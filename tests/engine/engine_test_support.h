@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/download_job.h"
 #include "support/scripted_http.h"
 #include "support/test_files.h"
 
@@ -40,6 +41,9 @@ std::vector<std::string> Pieces(const std::string& bytes, std::size_t pieceSize)
 // Closes that leave a request or connection open, or close a connection
 // before a request on it, or the session before anything else.
 std::vector<std::string> HandleOrderFaults(const HttpLog& log);
+
+// The cancel request of every job the engine tests run; lowered before each test.
+extern CancelFlag JobCancel;
 
 class EngineTest : public ::testing::Test {
 protected:

@@ -192,7 +192,7 @@ TEST_F(SegmentWorkerTest, FetchSegmentJudgesTheAnswer) {
                 ++calls;
                 EXPECT_EQ(reportedTotal, 1000u);
             },
-            1000, &CancelFlag, c.probed);
+            1000, &testing::JobCancel, c.probed);
         platform::FileClose(file);
         CloseAll();
 
@@ -239,7 +239,7 @@ WorkerContext MakeContext(platform::HttpHandle session, const UrlParts& url, con
     context.transferredBytes = &counters.transferred;
     context.progress = [](std::uint64_t, std::uint64_t) {};
     context.totalSize = total;
-    context.cancel = &CancelFlag;
+    context.cancel = &testing::JobCancel;
     context.failedSegments = &counters.failed;
     context.completedSegments = &counters.completed;
     return context;
@@ -315,7 +315,7 @@ TEST_F(SegmentWorkerTest, WorkerThatCannotStartClaimsNothing) {
         if (c.connectFails) {
             testing::SetConnectFilter([](int) { return false; });
         }
-        CancelFlag = c.canceled;
+        testing::JobCancel = c.canceled;
         const std::wstring path = PathIn(c.fileMissing ? L"missing.bin" : L"present.bin");
         if (!c.fileMissing) {
             ASSERT_TRUE(testing::WriteFileBytes(path, "0000"));
@@ -325,7 +325,7 @@ TEST_F(SegmentWorkerTest, WorkerThatCannotStartClaimsNothing) {
         session = platform::HttpOpen(L"worker test", 0, nullptr, nullptr, 0);
         RunSegmentWorker(MakeContext(session, url, path, plan, counters, 4));
         platform::HttpCloseHandle(session);
-        CancelFlag = false;
+        testing::JobCancel = false;
 
         EXPECT_EQ(counters.failed.load(), c.failed);
         EXPECT_EQ(counters.next.load(), 0) << "nothing claimed";

@@ -42,7 +42,7 @@ protected:
         plan = PlanSegments(content.size(), workers);
         platform::HttpHandle session = platform::HttpOpen(L"pool test", 0, nullptr, nullptr, 0);
         const SegmentedOutcome outcome = RunSegmentedTransfer(session, UrlParts{L"h", L"/f", 80, false}, path,
-                                                              content.size(), plan, workers, progress, &CancelFlag, {});
+                                                              content.size(), plan, workers, progress, &testing::JobCancel, {});
         platform::HttpCloseHandle(session);
         log = testing::RecordedHttp();
         return outcome;
@@ -128,7 +128,7 @@ TEST_F(WorkerPoolTest, AllWorkersFailToConnect) {
     platform::HttpHandle session = platform::HttpOpen(L"pool test", 0, nullptr, nullptr, 0);
     const SegmentedOutcome outcome =
         RunSegmentedTransfer(session, UrlParts{L"h", L"/f", 80, false}, path, content.size(), plan, 4,
-                             [](std::uint64_t, std::uint64_t) {}, &CancelFlag, {});
+                             [](std::uint64_t, std::uint64_t) {}, &testing::JobCancel, {});
     platform::HttpCloseHandle(session);
     EXPECT_TRUE(outcome.fileCreated);
     EXPECT_EQ(outcome.failedSegments, 4);
@@ -162,7 +162,7 @@ TEST_F(WorkerPoolTest, OneWorkerCannotConnectOrOpenItsFile) {
         plan = PlanSegments(content.size(), 4);
         platform::HttpHandle session = platform::HttpOpen(L"pool test", 0, nullptr, nullptr, 0);
         const SegmentedOutcome outcome = RunSegmentedTransfer(session, UrlParts{L"h", L"/f", 80, false}, path,
-                                                              content.size(), plan, 4, nullptr, &CancelFlag, {});
+                                                              content.size(), plan, 4, nullptr, &testing::JobCancel, {});
         platform::HttpCloseHandle(session);
         EXPECT_EQ(outcome.failedSegments, 1);
         EXPECT_EQ(outcome.completedSegments, static_cast<std::int32_t>(plan.size())) << "the others take over";

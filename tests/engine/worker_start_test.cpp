@@ -77,7 +77,7 @@ TEST_F(WorkerStartTest, RefusedStartsAreCountedAsFailures) {
     platform::HttpHandle session = platform::HttpOpen(L"start test", 0, nullptr, nullptr, 0);
     const SegmentedOutcome outcome =
         RunSegmentedTransfer(session, UrlParts{L"h", L"/f", 80, false}, PathIn(L"pool.bin"), served->content.size(),
-                             plan, 6, nullptr, &CancelFlag, {});
+                             plan, 6, nullptr, &testing::JobCancel, {});
     platform::HttpCloseHandle(session);
     EXPECT_TRUE(outcome.fileCreated);
     EXPECT_EQ(outcome.failedSegments, 3);

@@ -28,9 +28,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr wchar_t InitialModeLine[] =
-    L"Mode: Paste a URL and click Download to check whether acceleration is available.";
-constexpr wchar_t CheckingLine[] = L"Mode: Checking server support...";
 constexpr wchar_t FourWorkersLine[] = L"Mode: Accelerated - 4 workers, 3 segments, keep-alive reuse (HTTP Range).";
 
 // Waits, bounded, for a condition another thread makes true.
@@ -85,8 +82,8 @@ Responder RangedServer(std::shared_ptr<const std::string> file, std::function<vo
 class DownloadFlow : public ::testing::Test {
 protected:
     void SetUp() override {
-        controls = InstallFakeWindow();
-        inputs = {App.urlEdit, App.folderEdit, App.connectionsEdit, controls.browseButton};
+        InstallFakeWindow();
+        inputs = {App.urlEdit, App.folderEdit, App.connectionsEdit, Browse()};
         SetFileFaults();
         directory = NewTestDirectory();
         ASSERT_FALSE(directory.empty());
@@ -101,7 +98,8 @@ protected:
         SetTickCount(50000);
     }
     void TearDown() override {
-        CancelFlag.store(true);  // a test that failed half-way leaves no job behind
+        if (App.job.shared) App.job.shared->cancel.store(true);  // a test that failed half-way leaves no job behind
+        release.store(true);
         JoinJobThreads();
         TakeMessagesAndFree();
         RemoveTestDirectory(directory);
@@ -115,11 +113,27 @@ protected:
         TypeText(App.urlEdit, url);
         TypeText(App.connectionsEdit, connections);
         StartDownload();
+        if (App.job.shared) jobCancel.store(&App.job.shared->cancel);
     }
+    // The cancel request of the job started last, as its threads see it.
+    bool CancelRaised() const {
+        const CancelFlag* cancel = jobCancel.load();
+        return cancel != nullptr && cancel->load();
+    }
+    // Holds the job's thread until the test lets it go: a read on a server gone silent.
+    std::function<void(std::size_t)> Blocked() {
+        return [this](std::size_t) {
+            blocked.store(true);
+            Eventually([this] { return release.load(); });
+        };
+    }
+    static WindowHandle Browse() { return platform::FindChildControl(App.mainWindow, IDC_BROWSE); }
     std::wstring Saved(const std::wstring& name) const { return folder + L"\\" + name; }
 
-    FakeControls controls;
     std::vector<WindowHandle> inputs;  // what a running job disables
+    std::atomic<const CancelFlag*> jobCancel{nullptr};
+    std::atomic<bool> blocked{false};
+    std::atomic<bool> release{false};
     std::wstring directory;
     std::wstring folder;
 };
@@ -197,7 +211,6 @@ TEST_F(DownloadFlow, RefusedStartsChangeOnlyTheStatusLine) {
     };
     for (const auto& c : cases) {
         InstallFakeWindow();
-        CancelFlag.store(true);  // as a canceled job left it
         Press(c.url, c.connections);
         const WindowLog w = RecordedWindow();
         EXPECT_EQ(w.Control(App.statusLabel).textHistory, std::vector<std::wstring>{c.status})
@@ -209,8 +222,8 @@ TEST_F(DownloadFlow, RefusedStartsChangeOnlyTheStatusLine) {
         EXPECT_EQ(w.Timer(App.mainWindow, IDT_PROGRESS).starts, 0);
         EXPECT_EQ(w.threadsStarted, 0);
         EXPECT_FALSE(App.running);
-        EXPECT_FALSE(App.outcome);
-        EXPECT_TRUE(CancelFlag.load());
+        EXPECT_EQ(App.job.number, 0u);
+        EXPECT_FALSE(App.job.shared);
     }
 }
 
@@ -246,7 +259,7 @@ TEST_F(DownloadFlow, SuccessfulJobFromStartToFileManager) {
     EXPECT_TRUE(App.running);
     const WindowLog started = RecordedWindow();
     EXPECT_EQ(started.Control(App.startButton).text, L"Cancel");
-    EXPECT_EQ(started.Control(App.modeLabel).textHistory.front(), CheckingLine);
+    EXPECT_EQ(started.Control(App.modeLabel).textHistory.front(), TextModeChecking);
     EXPECT_EQ(started.Control(App.statusLabel).textHistory, std::vector<std::wstring>{L"Connecting to server..."});
     const ProgressBarState& bar = started.Bar(App.progressBar);
     EXPECT_TRUE(bar.rangeSet);
@@ -258,7 +271,7 @@ TEST_F(DownloadFlow, SuccessfulJobFromStartToFileManager) {
     EXPECT_EQ(timer.periodMs, 200u);
     for (WindowHandle input : inputs) EXPECT_FALSE(started.Control(input).enabled);
     EXPECT_TRUE(started.Control(App.startButton).enabled);
-    EXPECT_EQ(App.startTick, 50000u);
+    EXPECT_EQ(App.job.startTick, 50000u);
 
     AdvanceTickCount(65000);
     ASSERT_TRUE(PumpUntilJobEnds());
@@ -270,8 +283,8 @@ TEST_F(DownloadFlow, SuccessfulJobFromStartToFileManager) {
     EXPECT_EQ(ended.Bar(App.progressBar).position, 1000u);
     EXPECT_FALSE(ended.Timer(App.mainWindow, IDT_PROGRESS).active);
     EXPECT_FALSE(App.running);
-    const std::vector<WindowHandle> order{App.urlEdit, App.folderEdit, App.connectionsEdit, controls.browseButton,
-                                          App.urlEdit, App.folderEdit, App.connectionsEdit, controls.browseButton};
+    const std::vector<WindowHandle> order{App.urlEdit, App.folderEdit, App.connectionsEdit, Browse(),
+                                          App.urlEdit, App.folderEdit, App.connectionsEdit, Browse()};
     EXPECT_EQ(ended.enableOrder, order);
     for (WindowHandle input : order) EXPECT_TRUE(ended.Control(input).enabled);
 
@@ -281,13 +294,13 @@ TEST_F(DownloadFlow, SuccessfulJobFromStartToFileManager) {
     EXPECT_EQ(shell[0].file, L"explorer.exe");
     EXPECT_EQ(shell[0].parameters, L"/select,\"" + path + L"\"");
     EXPECT_EQ(shell[0].showCommand, 1);
-    OnJobFinished(App.jobNumber);  // delivered again: nothing is replayed
+    OnJobFinished(App.job.number);  // delivered again: nothing is replayed
     EXPECT_EQ(RecordedWindow().shellCalls.size(), 1u);
 
     EXPECT_EQ(ReadFileBytes(path), *file);
-    EXPECT_EQ(App.bytesDone.load(), file->size());
-    EXPECT_EQ(App.bytesTotal.load(), file->size());
-    EXPECT_FALSE(CancelFlag.load());
+    EXPECT_EQ(App.job.shared->bytesDone.load(), file->size());
+    EXPECT_EQ(App.job.shared->bytesTotal.load(), file->size());
+    EXPECT_FALSE(CancelRaised());
     JoinJobThreads();
     EXPECT_EQ(RecordedWindow().pendingMessages, 0u);
     // The job wrote a file of its own beside the output file, and moved it there.
@@ -305,7 +318,7 @@ TEST_F(DownloadFlow, FailedJobShowsTheEngineMessageAndOpensNothing) {
     EXPECT_EQ(w.Control(App.statusLabel).text,
               L"Could not determine file size from server. Saved to: " + Saved(L"missing.zip") + L"  |  Time: 0:00");
     // No mode was decided, so the mode line still shows the start's text.
-    EXPECT_EQ(w.Control(App.modeLabel).text, CheckingLine);
+    EXPECT_EQ(w.Control(App.modeLabel).text, TextModeChecking);
     EXPECT_EQ(w.Bar(App.progressBar).position, 0u);
     EXPECT_TRUE(w.shellCalls.empty());
     EXPECT_TRUE(w.Control(App.urlEdit).enabled);
@@ -328,20 +341,20 @@ TEST_F(DownloadFlow, BlankUrlPassesTheWindowAndTheEngineRefusesIt) {
 TEST_F(DownloadFlow, CancelStopsTheJobAndRemovesTheUnfinishedFile) {
     const auto file = std::make_shared<const std::string>(TestBytes(6 * 1048576, 5));
     std::atomic<bool> reading{false};
-    ScriptHttp(RangedServer(file, [&reading](std::size_t piece) {
+    ScriptHttp(RangedServer(file, [this, &reading](std::size_t piece) {
         if (piece == 0) return;
         reading.store(true);
-        Eventually([] { return CancelFlag.load(); });
+        Eventually([this] { return CancelRaised(); });
     }));
     Press(L"http://example.com/big.iso", L"4");
     ASSERT_TRUE(Eventually([&] { return reading.load(); }));
     ASSERT_TRUE(PumpMessagesUntil(
-        DispatchToWindow, [] { return RecordedWindow().Control(App.modeLabel).text != CheckingLine; }, 30s));
+        DispatchToWindow, [] { return RecordedWindow().Control(App.modeLabel).text != TextModeChecking; }, 30s));
 
     // The second click of a double-click on Download arrives as another press.
-    SetTickCount(App.startTick + RecordedDoubleClickTimeMs);
+    SetTickCount(App.job.startTick + RecordedDoubleClickTimeMs);
     OnStartButton();
-    EXPECT_FALSE(CancelFlag.load());
+    EXPECT_FALSE(CancelRaised());
     EXPECT_EQ(RecordedWindow().Control(App.statusLabel).text, L"Connecting to server...");
     AdvanceTickCount(1);
     OnStartButton();
@@ -349,8 +362,8 @@ TEST_F(DownloadFlow, CancelStopsTheJobAndRemovesTheUnfinishedFile) {
     OnStartButton();  // a second press repeats the same two steps
     const WindowLog canceling = RecordedWindow();
     EXPECT_EQ(canceling.Control(App.statusLabel).text, L"Canceling...");
-    EXPECT_TRUE(CancelFlag.load());
-    EXPECT_EQ(canceling.Control(App.startButton).text, L"Cancel");
+    EXPECT_TRUE(CancelRaised());
+    EXPECT_EQ(canceling.Control(App.startButton).text, TextCancel);
     EXPECT_FALSE(canceling.Control(App.urlEdit).enabled);
     EXPECT_TRUE(canceling.Timer(App.mainWindow, IDT_PROGRESS).active);
 
@@ -366,40 +379,34 @@ TEST_F(DownloadFlow, CancelStopsTheJobAndRemovesTheUnfinishedFile) {
     EXPECT_EQ(ended.Bar(App.progressBar).position, 0u);
     EXPECT_TRUE(ended.shellCalls.empty());
     EXPECT_TRUE(ended.Control(App.urlEdit).enabled);
-    EXPECT_TRUE(CancelFlag.load());  // stays as the job left it
+    EXPECT_TRUE(CancelRaised());  // stays as the job left it
     JoinJobThreads();
     EXPECT_FALSE(PathExists(Saved(L"big.iso")));
 }
 
 TEST_F(DownloadFlow, SecondJobAfterACanceledOneStartsClean) {
     const auto file = std::make_shared<const std::string>(TestBytes(3 * 1048576, 9));
-    ScriptHttp(RangedServer(file, [](std::size_t piece) {
-        if (piece > 0) Eventually([] { return CancelFlag.load(); });
+    ScriptHttp(RangedServer(file, [this](std::size_t piece) {
+        if (piece > 0) Eventually([this] { return CancelRaised(); });
     }));
     Press(L"http://example.com/first.bin", L"2");
-    ASSERT_TRUE(Eventually([] { return App.bytesDone.load() > 0; }));
+    ASSERT_TRUE(Eventually([] { return App.job.shared->bytesDone.load() > 0; }));
     RequestCancel();
     ASSERT_TRUE(PumpUntilJobEnds());
     JoinJobThreads();
-    ASSERT_TRUE(CancelFlag.load());
+    ASSERT_TRUE(CancelRaised());
 
-    std::atomic<bool> release{false};
-    std::atomic<bool> waiting{false};
-    ScriptHttp(RangedServer(file, [&](std::size_t) {
-        waiting.store(true);
-        Eventually([&] { return release.load(); });
-    }));
+    ScriptHttp(RangedServer(file, Blocked()));
     Press(L"http://example.com/second.bin", L"2");
-    ASSERT_TRUE(Eventually([&] { return waiting.load(); }));
-    EXPECT_FALSE(CancelFlag.load());
-    EXPECT_EQ(App.bytesDone.load(), 0u);
-    EXPECT_EQ(App.bytesTotal.load(), 0u);
+    ASSERT_TRUE(Eventually([&] { return blocked.load(); }));
+    EXPECT_FALSE(CancelRaised());
+    EXPECT_EQ(App.job.shared->bytesDone.load(), 0u);
+    EXPECT_EQ(App.job.shared->bytesTotal.load(), 0u);
     EXPECT_EQ(RecordedWindow().Bar(App.progressBar).position, 0u);
-    ASSERT_TRUE(App.outcome);
-    EXPECT_TRUE(App.outcome->summary.empty());
-    EXPECT_FALSE(App.outcome->succeeded);
-    EXPECT_EQ(App.lastSampleBytes, 0u);
-    EXPECT_EQ(App.speedBytesPerSec, 0.0);
+    EXPECT_TRUE(App.job.shared->outcome.summary.empty());
+    EXPECT_FALSE(App.job.cancelAsked);
+    EXPECT_EQ(App.job.lastSampleBytes, 0u);
+    EXPECT_EQ(App.job.speedBytesPerSec, 0.0);
     release.store(true);
 
     ASSERT_TRUE(PumpUntilJobEnds());
@@ -409,13 +416,93 @@ TEST_F(DownloadFlow, SecondJobAfterACanceledOneStartsClean) {
     EXPECT_EQ(w.shellCalls.size(), 1u);
 }
 
+// A job blocked in a call that only a silent server or a time-out ends cannot
+// honour Cancel: the window lets it go, and the job, once its call returns,
+// leaves no trace in the window, the folder or the next job.
+TEST_F(DownloadFlow, CanceledJobThatDoesNotWindDownIsLetGo) {
+    const auto file = std::make_shared<const std::string>(TestBytes(3 * 1048576 + 5, 12));
+    const struct {
+        const char* name;
+        const wchar_t* connections;
+        bool inProbe;
+        const wchar_t* message;
+    } cases[] = {
+        {"body of an accelerated job", L"4", false, MessageCanceled},
+        {"body of a single transfer", L"1", false, MessageFailed},
+        {"the probe", L"8", true, MessageCanceled},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        InstallFakeWindow();
+        TypeText(App.folderEdit, folder);
+        SetTickCount(50000);
+        SetFileFaults();
+        blocked.store(false);
+        release.store(false);
+        std::atomic<bool> canceled{false};
+        // Until the Cancel, the probe or every body after its first piece stalls.
+        ScriptHttp([this, &c, &canceled, serve = RangedServer(file)](const RecordedRequest& request) {
+            const bool stall = !canceled.load();
+            if (stall && c.inProbe) Blocked()(0);
+            ScriptedResponse response = serve(request);
+            if (stall && !c.inProbe && request.verb == L"GET") {
+                response.beforeRead = [this](std::size_t piece) {
+                    if (piece > 0) Blocked()(piece);
+                };
+            }
+            return response;
+        });
+        Press(L"http://example.com/stalled.bin", c.connections);
+        ASSERT_TRUE(Eventually([this] { return blocked.load(); }));
+        if (!c.inProbe) {
+            ASSERT_TRUE(PumpMessagesUntil(DispatchToWindow, [] { return !App.job.modeLine.empty(); }, 30s));
+        }
+        const std::wstring temporary = TemporaryPathFor(App.job.request);
+        SetTickCount(App.job.startTick + 5000);
+        OnStartButton();
+        canceled.store(true);
+        AdvanceTickCount(CancelWaitMs - 1);
+        OnProgressTimer();
+        ASSERT_TRUE(App.running) << "the job has its chance to end by itself";
+        AdvanceTickCount(1);
+        OnProgressTimer();
+        EXPECT_FALSE(App.running);
+        const WindowLog ended = RecordedWindow();
+        EXPECT_EQ(ended.Control(App.statusLabel).text,
+                  c.message + std::wstring(TextSavedTo) + Saved(L"stalled.bin") + TextTime + L"0:06");
+        EXPECT_EQ(ended.Control(App.startButton).text, TextDownload);
+        for (WindowHandle input : inputs) EXPECT_TRUE(ended.Control(input).enabled);
+        EXPECT_EQ(ended.Bar(App.progressBar).position, 0u);
+        EXPECT_FALSE(ended.Timer(App.mainWindow, IDT_PROGRESS).active);
+        if (c.inProbe) {
+            EXPECT_EQ(ended.Control(App.modeLabel).text, TextModeChecking);
+        }
+        EXPECT_FALSE(PathExists(temporary));
+
+        // The same download again at once, while the first job is still blocked.
+        OnStartButton();
+        ASSERT_TRUE(App.running);
+        release.store(true);
+        ASSERT_TRUE(PumpUntilJobEnds());
+        JoinJobThreads();
+        ASSERT_TRUE(PumpMessagesUntil(DispatchToWindow, [] { return RecordedWindow().pendingMessages == 0; }, 30s));
+        const WindowLog w = RecordedWindow();
+        EXPECT_EQ(w.Control(App.statusLabel).text.rfind(MessageCompleted + std::wstring(TextSavedTo), 0), 0u);
+        EXPECT_EQ(w.shellCalls.size(), 1u);
+        EXPECT_EQ(ReadFileBytes(Saved(L"stalled.bin")), *file);
+        EXPECT_EQ(App.job.shared->bytesDone.load(), file->size());
+        EXPECT_EQ(RecordedFiles().moves.size(), 1u) << "the first job never replaces the file";
+        EXPECT_EQ(DirectoryNames(directory).size(), 1u) << "no temporary file left";
+    }
+}
+
 TEST_F(DownloadFlow, ThreadThatCannotStartReturnsToIdle) {
     FailThreadStarts(true);
     Press(L"http://example.com/a.bin", L"16");
     EXPECT_FALSE(App.running);
     const WindowLog w = RecordedWindow();
     EXPECT_EQ(w.Control(App.statusLabel).text, L"Could not start the download.");
-    EXPECT_EQ(w.Control(App.modeLabel).text, InitialModeLine);
+    EXPECT_EQ(w.Control(App.modeLabel).text, TextModeAtStartUp);
     EXPECT_EQ(w.Control(App.startButton).text, L"Download");
     EXPECT_FALSE(w.Timer(App.mainWindow, IDT_PROGRESS).active);
     for (WindowHandle input : inputs) EXPECT_TRUE(w.Control(input).enabled);
@@ -429,12 +516,13 @@ TEST_F(DownloadFlow, ThreadThatCannotStartReturnsToIdle) {
 }
 
 TEST_F(DownloadFlow, StatusLineThatCannotBePostedIsReleased) {
-    App.jobNumber = 1;
+    App.job.number = 1;
+    App.job.shared = std::make_shared<SharedJob>();
     FailPosts(true);
-    PostJobStatus(1, L"Mode: lost");  // AddressSanitizer reports the string if it leaks
+    PostJobStatus(*App.job.shared, 1, L"Mode: lost");  // AddressSanitizer reports the string if it leaks
     EXPECT_EQ(RecordedWindow().pendingMessages, 0u);
     FailPosts(false);
-    PostJobStatus(1, L"Mode: kept");
+    PostJobStatus(*App.job.shared, 1, L"Mode: kept");
     ASSERT_EQ(RecordedWindow().pendingMessages, 1u);
     TakeMessagesAndFree();
     EXPECT_EQ(RecordedWindow().Control(App.modeLabel).text, L"Mode: kept");
@@ -443,11 +531,12 @@ TEST_F(DownloadFlow, StatusLineThatCannotBePostedIsReleased) {
 // Any program can post our two message numbers: the window acts only on what
 // the running job handed over, and frees no string it did not get from it.
 TEST_F(DownloadFlow, StatusAndFinishedHandlersOnTheirOwn) {
-    App.jobNumber = 3;
+    App.job.number = 3;
+    App.job.shared = std::make_shared<SharedJob>();
     std::wstring foreign = L"Mode: foreign";  // AddressSanitizer reports a free of it
     OnJobStatus(3, 0);
     OnJobStatus(3, reinterpret_cast<std::intptr_t>(&foreign));
-    PostJobStatus(3, L"Mode: late");
+    PostJobStatus(*App.job.shared, 3, L"Mode: late");
     const std::intptr_t ours = TakeMessages().at(0).lParam;
     OnJobStatus(2, ours);  // from an earlier job's number
     EXPECT_TRUE(RecordedWindow().Control(App.modeLabel).textHistory.empty());
@@ -456,27 +545,19 @@ TEST_F(DownloadFlow, StatusAndFinishedHandlersOnTheirOwn) {
     EXPECT_EQ(RecordedWindow().Control(App.modeLabel).textHistory, std::vector<std::wstring>{L"Mode: late"});
 
     App.running = true;
-    OnJobFinished(3);  // the job has not filled its outcome
-    App.finishedJob.store(2);
-    OnJobFinished(3);
+    App.job.shared->outcome = JobOutcome{std::wstring(MessageCompleted) + TextSavedTo, L"", true};
+    OnJobFinished(3);  // the job has not said it is done
+    App.job.shared->finished.store(true);
     OnJobFinished(2);
     EXPECT_TRUE(App.running);
     EXPECT_TRUE(RecordedWindow().Control(App.startButton).textHistory.empty());
-    App.finishedJob.store(3);
-    OnJobFinished(3);  // no outcome: back to Idle, nothing more
-    EXPECT_FALSE(App.running);
-    const WindowLog idle = RecordedWindow();
-    EXPECT_EQ(idle.Control(App.startButton).text, L"Download");
-    EXPECT_EQ(idle.Control(App.statusLabel).text, L"Ready.");
-    EXPECT_TRUE(idle.Bar(App.progressBar).positions.empty());
-
-    App.running = true;
-    App.outcome = std::make_unique<JobOutcome>(JobOutcome{L"Download completed. Saved to: ", L"", true});
-    App.startTick = 1000;
+    App.job.startTick = 1000;
     SetTickCount(1000 + 3909000);
     OnJobFinished(3);
+    EXPECT_FALSE(App.running);
     const WindowLog w = RecordedWindow();
     EXPECT_EQ(w.Control(App.statusLabel).text, L"Download completed. Saved to:   |  Time: 1:05:09");
+    EXPECT_EQ(w.Control(App.startButton).text, TextDownload);
     EXPECT_EQ(w.Bar(App.progressBar).position, 1000u);
     EXPECT_TRUE(w.shellCalls.empty());  // no path, nothing to show
 }
@@ -486,23 +567,23 @@ TEST_F(DownloadFlow, StatusAndFinishedHandlersOnTheirOwn) {
 TEST_F(DownloadFlow, ClosingDuringAJobLeavesNoUnfinishedFile) {
     const auto file = std::make_shared<const std::string>(TestBytes(4 * 1048576, 11));
     std::atomic<bool> reading{false};
-    ScriptHttp(RangedServer(file, [&reading](std::size_t piece) {
+    ScriptHttp(RangedServer(file, [this, &reading](std::size_t piece) {
         if (piece == 0) return;
         reading.store(true);
-        Eventually([] { return CancelFlag.load(); });
+        Eventually([this] { return CancelRaised(); });
     }));
     ASSERT_TRUE(WriteFileBytes(Saved(L"closing.bin"), "older file"));
     Press(L"http://example.com/closing.bin", L"3");
     ASSERT_TRUE(Eventually([&] { return reading.load(); }));
-    ASSERT_TRUE(PathExists(TemporaryPathFor(App.request)));
+    ASSERT_TRUE(PathExists(TemporaryPathFor(App.job.request)));
 
     OnMainWindowDestroyed();
     FailPosts(true);  // the window is gone
-    EXPECT_TRUE(CancelFlag.load());
+    EXPECT_TRUE(CancelRaised());
     EXPECT_FALSE(RecordedWindow().Timer(App.mainWindow, IDT_PROGRESS).active);
-    EXPECT_EQ(RecordedFiles().deletes, std::vector<std::wstring>{TemporaryPathFor(App.request)});
+    EXPECT_EQ(RecordedFiles().deletes, std::vector<std::wstring>{TemporaryPathFor(App.job.request)});
     JoinJobThreads();
-    EXPECT_FALSE(PathExists(TemporaryPathFor(App.request)));
+    EXPECT_FALSE(PathExists(TemporaryPathFor(App.job.request)));
     EXPECT_EQ(ReadFileBytes(Saved(L"closing.bin")), "older file");
     TakeMessagesAndFree();
 }
@@ -511,21 +592,16 @@ TEST_F(DownloadFlow, ClosingDuringAJobLeavesNoUnfinishedFile) {
 // must not move anything to the output path.
 TEST_F(DownloadFlow, ClosingLeavesTheOutputPathToAJobThatEndsLater) {
     const auto file = std::make_shared<const std::string>(TestBytes(2000, 4));
-    std::atomic<bool> release{false};
-    std::atomic<bool> waiting{false};
-    ScriptHttp(RangedServer(file, [&](std::size_t) {
-        waiting.store(true);
-        Eventually([&] { return release.load(); });
-    }));
+    ScriptHttp(RangedServer(file, Blocked()));
     Press(L"http://example.com/stuck.bin", L"1");
-    ASSERT_TRUE(Eventually([&] { return waiting.load(); }));
+    ASSERT_TRUE(Eventually([&] { return blocked.load(); }));
     OnMainWindowDestroyed();
     FailPosts(true);
     release.store(true);
     JoinJobThreads();
     EXPECT_TRUE(RecordedFiles().moves.empty());
     EXPECT_FALSE(PathExists(Saved(L"stuck.bin")));
-    EXPECT_FALSE(PathExists(TemporaryPathFor(App.request)));
+    EXPECT_FALSE(PathExists(TemporaryPathFor(App.job.request)));
 }
 
 }  // namespace

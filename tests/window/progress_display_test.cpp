@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -46,10 +47,10 @@ TEST(FormatSpeed, KeepsOneDecimalAndHasNoGigabyteStep) {
         {3145728.0, L"3.0 MB/s"},  {10.0 * 1073741824.0, L"10240.0 MB/s"},
     };
     for (const auto& c : cases) {
-        App.speedBytesPerSec = c.speed;
+        App.job.speedBytesPerSec = c.speed;
         EXPECT_EQ(FormatSpeed(), c.text) << c.speed;
     }
-    App.speedBytesPerSec = 0.0;
+    App.job.speedBytesPerSec = 0.0;
 }
 
 TEST(FormatDuration, MinutesThenHours) {
@@ -75,12 +76,10 @@ protected:
     // What StartDownload leaves for the display at tick `now`.
     void Start(std::uint64_t now) {
         SetTickCount(now);
-        App.startTick = now;
-        App.lastSampleTick = now;
-        App.lastSampleBytes = 0;
-        App.speedBytesPerSec = 0.0;
-        App.bytesDone.store(0);
-        App.bytesTotal.store(0);
+        App.job = {};
+        App.job.shared = std::make_shared<SharedJob>();
+        App.job.startTick = now;
+        App.job.lastSampleTick = now;
     }
     void Tick(std::uint64_t afterMs) {
         AdvanceTickCount(afterMs);
@@ -96,69 +95,69 @@ TEST_F(ProgressDisplay, FirstTickBeforeAnyReport) {
 }
 
 TEST_F(ProgressDisplay, WorkedExample) {
-    StoreJobProgress(1572864, 10485760);
+    StoreJobProgress(*App.job.shared, 1572864, 10485760);
     Tick(3000);
     EXPECT_EQ(Status(), L"Downloading... 1.5 MB / 10.0 MB  |  512.0 KB/s  |  0:03  |  Left: 0:17");
     EXPECT_EQ(RecordedWindow().Bar(App.progressBar).position, 150u);
 }
 
 TEST_F(ProgressDisplay, SpeedIsSampledOverAtLeastAQuarterSecond) {
-    StoreJobProgress(1000, 100000);
+    StoreJobProgress(*App.job.shared, 1000, 100000);
     Tick(200);  // too short a window: no sample yet
-    EXPECT_EQ(App.speedBytesPerSec, 0.0);
-    EXPECT_EQ(App.lastSampleTick, 10000u);
+    EXPECT_EQ(App.job.speedBytesPerSec, 0.0);
+    EXPECT_EQ(App.job.lastSampleTick, 10000u);
     Tick(200);  // 0.4 s since the start
-    EXPECT_DOUBLE_EQ(App.speedBytesPerSec, 2500.0);
-    EXPECT_EQ(App.lastSampleBytes, 1000u);
-    EXPECT_EQ(App.lastSampleTick, 10400u);
+    EXPECT_DOUBLE_EQ(App.job.speedBytesPerSec, 2500.0);
+    EXPECT_EQ(App.job.lastSampleBytes, 1000u);
+    EXPECT_EQ(App.job.lastSampleTick, 10400u);
     EXPECT_NE(Status().find(L"  |  2.4 KB/s  |  0:00  |  Left: 0:39"), std::wstring::npos) << Status();
 }
 
 TEST_F(ProgressDisplay, CountThatStepsBackGivesZeroSpeed) {
-    StoreJobProgress(50000, 100000);
+    StoreJobProgress(*App.job.shared, 50000, 100000);
     Tick(500);
-    ASSERT_GT(App.speedBytesPerSec, 0.0);
-    StoreJobProgress(49000, 100000);  // a worker's older report lands late
+    ASSERT_GT(App.job.speedBytesPerSec, 0.0);
+    StoreJobProgress(*App.job.shared, 49000, 100000);  // a worker's older report lands late
     Tick(500);
-    EXPECT_EQ(App.speedBytesPerSec, 0.0);
-    EXPECT_EQ(App.lastSampleBytes, 49000u);
+    EXPECT_EQ(App.job.speedBytesPerSec, 0.0);
+    EXPECT_EQ(App.job.lastSampleBytes, 49000u);
     EXPECT_NE(Status().find(L"  |  0 B/s  |  "), std::wstring::npos) << Status();
 }
 
 TEST_F(ProgressDisplay, StalledTransferFallsBackToTheAverageAfterTwoSeconds) {
-    StoreJobProgress(4000, 10000);
+    StoreJobProgress(*App.job.shared, 4000, 10000);
     Tick(1000);  // 4000 B/s over the first second
     Tick(500);   // no new bytes: current speed 0
-    EXPECT_EQ(App.speedBytesPerSec, 0.0);
+    EXPECT_EQ(App.job.speedBytesPerSec, 0.0);
     EXPECT_NE(Status().find(L"Left: --:--"), std::wstring::npos) << Status();
     Tick(500);  // 2 s since the start: average 2000 B/s, 6000 B left
     EXPECT_NE(Status().find(L"  |  0 B/s  |  0:02  |  Left: 0:03"), std::wstring::npos) << Status();
-    EXPECT_EQ(App.speedBytesPerSec, 0.0);
+    EXPECT_EQ(App.job.speedBytesPerSec, 0.0);
 }
 
 TEST_F(ProgressDisplay, NothingArrivedShowsNoTimeLeft) {
-    StoreJobProgress(0, 10000);
+    StoreJobProgress(*App.job.shared, 0, 10000);
     Tick(5000);
     EXPECT_EQ(Status(), L"Downloading... 0 B / 9.8 KB  |  0 B/s  |  0:05  |  Left: --:--");
     EXPECT_EQ(RecordedWindow().Bar(App.progressBar).position, 0u);
 }
 
 TEST_F(ProgressDisplay, UnknownTotalLeavesBarAndTotalOut) {
-    StoreJobProgress(2048, 0);
+    StoreJobProgress(*App.job.shared, 2048, 0);
     Tick(1000);
     EXPECT_EQ(Status(), L"Downloading... 2.0 KB  |  2.0 KB/s  |  0:01");
     EXPECT_TRUE(RecordedWindow().Bar(App.progressBar).positions.empty());
 }
 
 TEST_F(ProgressDisplay, AllBytesInLeavesTimeLeftOutAndFillsTheBar) {
-    StoreJobProgress(4096, 4096);
+    StoreJobProgress(*App.job.shared, 4096, 4096);
     Tick(1000);
     EXPECT_EQ(Status(), L"Downloading... 4.0 KB / 4.0 KB  |  4.0 KB/s  |  0:01");
     EXPECT_EQ(RecordedWindow().Bar(App.progressBar).position, 1000u);
 }
 
 TEST_F(ProgressDisplay, MoreThanTheTotalKeepsTheBarFull) {
-    StoreJobProgress(6000, 4000);
+    StoreJobProgress(*App.job.shared, 6000, 4000);
     Tick(1000);
     EXPECT_EQ(RecordedWindow().Bar(App.progressBar).position, 1000u);
     EXPECT_EQ(Status().find(L"Left:"), std::wstring::npos);
@@ -166,10 +165,10 @@ TEST_F(ProgressDisplay, MoreThanTheTotalKeepsTheBarFull) {
 
 TEST_F(ProgressDisplay, HugeCountsNeitherOverflowNorWrap) {
     const std::uint64_t total = 18000000000000000000ull;
-    StoreJobProgress(total / 2, total);
+    StoreJobProgress(*App.job.shared, total / 2, total);
     Tick(1000);
     EXPECT_EQ(RecordedWindow().Bar(App.progressBar).position, 500u);
-    StoreJobProgress(total / 2 + 1, total);
+    StoreJobProgress(*App.job.shared, total / 2 + 1, total);
     Tick(1000);  // 1 B/s: too slow, and the average then stands in
     EXPECT_NE(Status().find(L"Left: "), std::wstring::npos);
 }
@@ -182,10 +181,10 @@ TEST_F(ProgressDisplay, ReportsFromManyThreadsAtOnce) {
     std::atomic<int> ready{0};
     std::vector<std::thread> workers;
     for (int t = 0; t < threads; ++t) {
-        workers.emplace_back([&ready, t] {
+        workers.emplace_back([&ready, t, &job = *App.job.shared] {
             ready.fetch_add(1);
             for (std::uint64_t i = 1; i <= reportsPerThread; ++i) {
-                StoreJobProgress(i * threads + static_cast<std::uint64_t>(t), reportsPerThread * threads * 2);
+                StoreJobProgress(job, i * threads + static_cast<std::uint64_t>(t), reportsPerThread * threads * 2);
             }
         });
     }
@@ -193,7 +192,7 @@ TEST_F(ProgressDisplay, ReportsFromManyThreadsAtOnce) {
     for (std::thread& worker : workers) worker.join();
     EXPECT_EQ(ready.load(), threads);
     Tick(200);
-    const std::uint64_t done = App.bytesDone.load();
+    const std::uint64_t done = App.job.shared->bytesDone.load();
     EXPECT_GE(done, reportsPerThread * threads);
     EXPECT_LT(done, reportsPerThread * threads + threads);
     EXPECT_EQ(RecordedWindow().Bar(App.progressBar).position, done * 1000 / (reportsPerThread * threads * 2));

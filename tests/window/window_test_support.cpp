@@ -5,10 +5,10 @@
 
 namespace pelbrook::testing {
 
-FakeControls InstallFakeWindow() {
+void InstallFakeWindow() {
     ResetRecordingWindow();
     static WindowHandle mainWindow = MakeWindow();
-    static FakeControls controls{MakeWindow(mainWindow, IDC_BROWSE)};
+    static WindowHandle browseButton = MakeWindow(mainWindow, IDC_BROWSE);
     static WindowHandle urlEdit = MakeWindow(mainWindow, IDC_URL_EDIT);
     static WindowHandle folderEdit = MakeWindow(mainWindow, IDC_FOLDER_EDIT);
     static WindowHandle connectionsEdit = MakeWindow(mainWindow, IDC_CONNECTIONS_EDIT);
@@ -26,26 +26,15 @@ FakeControls InstallFakeWindow() {
     App.progressBar = progressBar;
     App.statusLabel = statusLabel;
 
+    (void)browseButton;
     App.running = false;
-    App.outcome.reset();
-    App.bytesDone.store(0);
-    App.bytesTotal.store(0);
-    App.startTick = 0;
-    App.lastSampleTick = 0;
-    App.lastSampleBytes = 0;
-    App.speedBytesPerSec = 0.0;
-    App.jobNumber = 0;
-    App.request = {};
-    delete App.postedStatus.exchange(nullptr);
-    App.finishedJob.store(0);
-    CancelFlag.store(false);
+    App.job = {};
 
     TypeText(folderEdit, L"C:\\Users\\ada\\Downloads");
     TypeText(connectionsEdit, L"16");
-    TypeText(startButton, L"Download");
-    TypeText(modeLabel, L"Mode: Paste a URL and click Download to check whether acceleration is available.");
-    TypeText(statusLabel, L"Ready.");
-    return controls;
+    TypeText(startButton, TextDownload);
+    TypeText(modeLabel, TextModeAtStartUp);
+    TypeText(statusLabel, TextReady);
 }
 
 void DispatchToWindow(const PostedMessage& message) {

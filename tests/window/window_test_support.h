@@ -9,13 +9,9 @@
 
 namespace pelbrook::testing {
 
-struct FakeControls {
-    WindowHandle browseButton = nullptr;
-};
-
 // Forgets what was recorded, points App at fresh controls with the texts a
 // new window shows, and puts the job state back to that of a new process.
-FakeControls InstallFakeWindow();
+void InstallFakeWindow();
 
 // Hands a posted message to the window handler that takes it.
 void DispatchToWindow(const PostedMessage& message);

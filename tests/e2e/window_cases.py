@@ -108,7 +108,8 @@ def case_cancel_while_probing(session, results, folder, fault, out_dir):
     state = wait_for_end(driver)
     path = folder + "\\" + name
     check.match("finished line", text(state, STATUS), finished_line(CANCELED, path))
-    check.equal("mode line", text(state, MODE), accelerated_line(size, 4))
+    # The job ends at the probe's answer, before it names a mode.
+    check.equal("mode line", text(state, MODE), CHECKING)
     check.equal("bar", state["barPos"], 0)
     check.inputs(state, True)
     check.true("the canceled file was left behind", not os.path.exists(os.path.join(out_dir, name)))

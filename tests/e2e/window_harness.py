@@ -236,14 +236,16 @@ class Session:
 
     Wine starts the desktop's explorer and the program as processes of their
     own, no longer children of the one started here; the desktop's name, unique
-    to this run, finds the ones left at the end.
+    to this run, finds the ones left at the end. Wine's messages (its errors,
+    and the channels that wine_debug adds) go to the session's log.
     """
 
     attempts = 0
 
-    def __init__(self, args, xvfb, label):
+    def __init__(self, args, xvfb, label, wine_debug="err+all"):
         self.args = args
         self.xvfb = xvfb
+        self.wine_debug = wine_debug
         self.env = wine_env(args.prefix, DISPLAY=xvfb.display)
         self.app = self.driver = None
         self.pid = None
@@ -266,7 +268,7 @@ class Session:
                 [launcher(), "explorer", "/desktop=%s,%dx%d" % ((self.desktop,) + DESKTOP_SIZE),
                  windows_path(self.args.app)],
                 stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT,
-                env=dict(self.env, WINEDEBUG="err+all"))
+                env=dict(self.env, WINEDEBUG=self.wine_debug))
         self.driver = Driver(self.args.driver, self.env)
         deadline = time.monotonic() + 60
         while True:
@@ -280,10 +282,12 @@ class Session:
         try:
             self.driver.command("find 60000", 90)
         except E2eError as error:
-            with open(self.log, "rb") as log:
-                tail = log.read()[-1500:].decode("utf-8", "replace")
-            raise E2eError("%s; X server %s; Wine said: %s" % (error, self.xvfb.health(), tail))
+            raise E2eError("%s; X server %s; Wine said: %s" % (error, self.xvfb.health(), self.wine_said()[-1500:]))
         self.pid = self.app_pid()
+
+    def wine_said(self):
+        with open(self.log, "rb") as log:
+            return log.read().decode("utf-8", "replace")
 
     def app_pid(self):
         for window in self.driver.windows():

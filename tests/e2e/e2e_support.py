@@ -22,8 +22,10 @@ TOOLS = os.path.normpath(os.path.join(HERE, "..", "..", "tools"))
 if TOOLS not in sys.path:
     sys.path.insert(0, TOOLS)
 
+from product_texts import MAX_CONNECTIONS  # noqa: E402
 from winekit import QUIETLY, KitError, stop_process  # noqa: E402 - after the path above
 from winekit import wait_until  # noqa: E402,F401 - fault_server.py takes it from here
+
 MIB = 1024 * 1024
 SEGMENT = 2 * MIB  # the engine's segment length
 
@@ -67,8 +69,8 @@ def wait_for_port(port, seconds, process=None):
 
 
 def workers_for(connections):
-    """The engine's worker count: the connections asked for, at most 32."""
-    return min(connections, 32)
+    """The engine's worker count: the connections asked for, at most MaxConnections."""
+    return min(connections, MAX_CONNECTIONS)
 
 
 def segment_count(size, connections):

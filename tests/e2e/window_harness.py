@@ -26,9 +26,10 @@ URL_EDIT, FOLDER_EDIT, BROWSE, CONNECTIONS, START, PROGRESS, STATUS, MODE = numb
     "IDC_STATUS", "IDC_MODE")
 INPUTS = (URL_EDIT, FOLDER_EDIT, BROWSE, CONNECTIONS)
 
-(INITIAL_MODE, CHECKING, READY, PASTE_URL_FIRST, DOWNLOAD, CANCEL, CONNECTING, CANCELING, SAVED_TO, TIME) = texts(
-    WINDOW, "TextModeAtStartUp", "TextModeChecking", "TextReady", "TextPasteUrlFirst", "TextDownload", "TextCancel",
-    "TextConnecting", "TextCanceling", "TextSavedTo", "TextTime")
+(INITIAL_MODE, CHECKING, READY, PASTE_URL_FIRST, CONNECTIONS_OUT_OF_RANGE, DOWNLOAD, CANCEL, CONNECTING, CANCELING,
+ SAVED_TO, TIME) = texts(
+    WINDOW, "TextModeAtStartUp", "TextModeChecking", "TextReady", "TextPasteUrlFirst", "TextConnectionsOutOfRange",
+    "TextDownload", "TextCancel", "TextConnecting", "TextCanceling", "TextSavedTo", "TextTime")
 DESKTOP_SIZE = (800, 600)
 CLOSE_SECONDS = 2.0
 DOUBLE_CLICK_SECONDS = 0.6  # Wine's double-click time, 500 ms, and a margin

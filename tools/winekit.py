@@ -1,8 +1,8 @@
 """Wine and processes for the project's Python scripts: Wine's launcher, a prefix's
 environment, boot and server, Windows programs run with a bounded wait, bounded
 polls, and every read of /proc. A prefix boots through tools/wine-run, under its
-lock, as CTest's runs do. bench/run and the end-to-end tests' CTest environment
-put tools/ on PYTHONPATH."""
+lock, as CTest's runs do. bench/run puts tools/ on PYTHONPATH; the end-to-end
+scripts find it through tests/e2e/e2e_support.py."""
 
 import os
 import shutil

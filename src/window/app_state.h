@@ -90,6 +90,8 @@ inline constexpr wchar_t TextModeAtStartUp[] =
     L"Mode: Paste a URL and click Download to check whether acceleration is available.";
 inline constexpr wchar_t TextReady[] = L"Ready.";
 inline constexpr wchar_t TextPasteUrlFirst[] = L"Paste a download URL first.";
+inline constexpr wchar_t TextConnectionsOutOfRange[] = L"Connections must be between 1 and 32.";
+static_assert(MaxConnections == 32, "the refusal names the most connections a job runs");
 inline constexpr wchar_t TextDownload[] = L"Download";
 inline constexpr wchar_t TextCancel[] = L"Cancel";
 inline constexpr wchar_t TextModeChecking[] = L"Mode: Checking server support...";

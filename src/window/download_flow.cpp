@@ -30,7 +30,7 @@ std::optional<DownloadRequest> ReadRequest() {
     }
     const std::optional<std::int32_t> connections = ParseConnectionCount(ReadControlText(App.connectionsEdit));
     if (!connections || *connections < 1 || *connections > MaxConnections) {
-        SetText(App.statusLabel, L"Connections must be between 1 and " + std::to_wstring(MaxConnections) + L".");
+        SetText(App.statusLabel, TextConnectionsOutOfRange);
         return std::nullopt;
     }
     return DownloadRequest{url, BuildOutputPath(), *connections, {}};

@@ -15,9 +15,17 @@ import tempfile
 import time
 import urllib.request
 
-from winekit import QUIETLY, KitError, stop_process
-
 HERE = os.path.dirname(os.path.abspath(__file__))
+# Wine and processes come from tools/winekit.py; found from here, the scripts
+# run the same from CTest, tools/package, bench/run or a shell in any folder.
+TOOLS = os.path.normpath(os.path.join(HERE, "..", "..", "tools"))
+if TOOLS not in sys.path:
+    sys.path.insert(0, TOOLS)
+
+from product_texts import MAX_CONNECTIONS  # noqa: E402
+from winekit import QUIETLY, KitError, stop_process  # noqa: E402 - after the path above
+from winekit import wait_until  # noqa: E402,F401 - fault_server.py takes it from here
+
 MIB = 1024 * 1024
 SEGMENT = 2 * MIB  # the engine's segment length
 
@@ -61,8 +69,8 @@ def wait_for_port(port, seconds, process=None):
 
 
 def workers_for(connections):
-    """The engine's worker count: the connections asked for, at most 32."""
-    return min(connections, 32)
+    """The engine's worker count: the connections asked for, at most MaxConnections."""
+    return min(connections, MAX_CONNECTIONS)
 
 
 def segment_count(size, connections):
@@ -72,6 +80,11 @@ def segment_count(size, connections):
     cap = min(4 * workers, 64)
     count = -(-size // SEGMENT)
     return cap if count >= cap else max(count, 1)
+
+
+# The probe's mode lines (built in the engine's server_probe.cpp, where they have no name of their own).
+ONE_CONNECTION = "Mode: Single connection - Connections is set to 1, so acceleration is disabled."
+NO_RANGES = "Mode: Single connection - server does not support HTTP Range (Accept-Ranges: bytes)."
 
 
 def accelerated_line(size, connections):
@@ -254,6 +267,37 @@ class FaultServer:
 
     def stats(self, case):
         return json.loads(self.control("/__stats?case=" + case))
+
+
+class DeafListener:
+    """A port that listens and never accepts, as on a dead network: with a
+    backlog of 0 its queue holds one connection, filled here by one of the
+    script's own, and the kernel drops the SYN of every later one, so a
+    client's connect hangs until its own time-out. Closed by the script."""
+
+    def __init__(self):
+        self.listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.listener.bind(("127.0.0.1", 0))
+        self.listener.listen(0)
+        self.port = self.listener.getsockname()[1]
+        self.filler = socket.create_connection(("127.0.0.1", self.port), timeout=5)
+        with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as probe:
+            probe.settimeout(1)
+            try:
+                probe.connect(("127.0.0.1", self.port))
+            except socket.timeout:
+                return
+            except OSError:
+                pass
+        self.close()
+        raise E2eError("a connect to a listener with a full queue did not hang")
+
+    def url(self, name):
+        return "http://127.0.0.1:%d/%s" % (self.port, name)
+
+    def close(self):
+        self.filler.close()
+        self.listener.close()
 
 
 class Results:

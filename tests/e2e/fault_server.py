@@ -6,8 +6,9 @@ remote file is test_content.content(0, N). The first path segment names the
 test case: the server counts the TCP connections and requests per case and
 reports them at /__stats?case=<case>.
 
-Options (all optional):
+Options (all optional; each is one function of fault_behaviours.py):
   head=CODE       answer HEAD with CODE instead of 200 (no body)
+  headhang=1      read HEAD requests and never answer them, the connection open
   nolength=1      leave Content-Length out of the HEAD answer
   ranges=VALUE    the Accept-Ranges value; "absent" leaves the header out (default bytes)
   lower=1         send every header name in lower case
@@ -21,6 +22,7 @@ Options (all optional):
   fail=CODE       answer the range with CODE (200 sends the whole body)
   cut=N           close the connection after N body bytes
   stall=N         stop sending after N body bytes and keep the connection open, silent
+  trickle=N       after N body bytes, send one byte every few seconds
   chunkcut=N      with chunked=1: stop after N body bytes, without the last chunk
   short=K         answer a range with K bytes fewer (consistent headers)
   long=K          answer a range with up to K bytes more (consistent headers)
@@ -38,6 +40,9 @@ Options (all optional):
   runon=K         with chunked=1: a range answer names exactly the asked range in
                   Content-Range, but its body runs on with K bytes more
 
+A held request, a silent connection and a trickle end after a minute at most,
+and as soon as the server stops.
+
 Control URLs: /__stats?case=ID, /__release?gate=G, /__quit.
 """
 
@@ -51,9 +56,9 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from urllib.parse import parse_qs, urlsplit
 
 import test_content
-from winekit import wait_until
+from e2e_support import wait_until
+from fault_behaviours import BEFORE, BEHAVIOURS, BODY, FAULT, GET, HEAD, HEADERS, RANGE, Reply
 
-GATE_WAIT_SECONDS = 60
 SOCKET_TIMEOUT_SECONDS = 30
 SEND_PIECE = 64 * 1024
 
@@ -114,24 +119,8 @@ class Stats:
             return True
 
 
-STATS = Stats()
 CONNECTION_IDS = iter(range(1, 1 << 62))
 CONNECTION_IDS_LOCK = threading.Lock()
-
-
-def parse_range(text):
-    """Returns (first, last or None) for a single "bytes=a-b" range, else None."""
-    if not text or not text.startswith("bytes="):
-        return None
-    bounds = text[len("bytes="):].strip()
-    if "," in bounds or "-" not in bounds:
-        return None
-    first_text, last_text = bounds.split("-", 1)
-    if not first_text.isdigit():
-        return None
-    first = int(first_text)
-    last = int(last_text) if last_text.isdigit() else None
-    return first, last
 
 
 class Handler(BaseHTTPRequestHandler):
@@ -168,30 +157,23 @@ class Handler(BaseHTTPRequestHandler):
                 if ahead > 0:
                     time.sleep(min(ahead, 1.0))
 
-    def send_body(self, data, rate, cut, stall=None):
-        """Sends data, throttled to about rate bytes/s; cut closes the connection after that many bytes,
-        stall falls silent after that many bytes until the gate wait runs out."""
-        limit = len(data) if cut is None else min(cut, len(data))
-        if stall is not None:
-            limit = min(stall, limit)
-        self.send_paced(data, limit, rate, lambda piece: piece)
+    def send_body(self, reply, data):
+        """Sends data, throttled to about reply.rate bytes/s, up to where the reply stops it short."""
+        limit = len(data) if reply.limit is None else min(reply.limit, len(data))
+        self.send_paced(data, limit, reply.rate, lambda piece: piece)
         self.wfile.flush()
-        if stall is not None and stall < len(data):
-            time.sleep(GATE_WAIT_SECONDS)
-            self.close_connection = True
-        if cut is not None and cut < len(data):
-            self.cut_connection()
+        if limit < len(data):
+            reply.tail(self, data[limit:])
 
-    def send_chunked(self, data, rate, cut):
-        """Sends data as chunks; with cut, stops after that many bytes without the last chunk."""
-        limit = len(data) if cut is None else min(cut, len(data))
-        self.send_paced(data, limit, rate, lambda piece: b"%x\r\n" % len(piece) + piece + b"\r\n")
-        if cut is None:
+    def send_chunked(self, reply, data):
+        """Sends data as chunks; stopped short, without the last chunk."""
+        limit = len(data) if reply.limit is None else min(reply.limit, len(data))
+        self.send_paced(data, limit, reply.rate, lambda piece: b"%x\r\n" % len(piece) + piece + b"\r\n")
+        if reply.limit is None:
             self.wfile.write(b"0\r\n\r\n")
-            self.wfile.flush()
-        else:
-            self.wfile.flush()
-            self.cut_connection()
+        self.wfile.flush()
+        if reply.limit is not None:
+            reply.tail(self, data[limit:])
 
     def cut_connection(self):
         self.close_connection = True
@@ -228,14 +210,14 @@ class Handler(BaseHTTPRequestHandler):
         case_name = segments[0]
         moved = len(segments) >= 3 and segments[1] == "moved"
         range_text = self.headers.get("Range")
-        self.ordinals = STATS.record(case_name, self.connection_id, method, range_text)
-        self.answer(method, case_name, segments, moved, query, range_text)
+        self.ordinals = self.server.stats.record(case_name, self.connection_id, method, range_text)
+        self.answer(Reply(method, case_name, segments, moved, query, range_text))
 
     def control(self, path, query):
         if path == "/__stats":
-            self.simple(200, "OK", json.dumps(STATS.report(query.get("case", ""))))
+            self.simple(200, "OK", json.dumps(self.server.stats.report(query.get("case", ""))))
         elif path == "/__release":
-            STATS.gate(query.get("gate", "")).set()
+            self.server.stats.gate(query.get("gate", "")).set()
             self.simple(200, "OK", "released\n")
         elif path == "/__quit":
             self.simple(200, "OK", "bye\n")
@@ -243,100 +225,53 @@ class Handler(BaseHTTPRequestHandler):
         else:
             self.simple(404, "Not Found", "unknown control\n")
 
-    def answer(self, method, case_name, segments, moved, query, range_text):
-        size = int(query["size"])
-        lower = query.get("lower") == "1"
-        rate = int(query.get("rate", "0")) or None
-        head_only = method == "HEAD"
+    def behave(self, reply, step):
+        """Lets the request's options of one step act, in the table's order; True once one has answered."""
+        for name, (when, behaviour) in BEHAVIOURS.items():
+            if when == step and name in reply.query and behaviour(self, reply, reply.query[name]):
+                return True
+        return False
 
-        gate = query.get("hold")
-        if gate and STATS.first_hold(case_name, gate):
-            STATS.gate(gate).wait(GATE_WAIT_SECONDS)
+    def answer(self, reply):
+        size = reply.size
+        if self.behave(reply, BEFORE):
+            return
+        self.behave(reply, HEADERS)
+        reply.headers = [("Content-Type", "application/octet-stream")]
+        if reply.accept_ranges != "absent":
+            reply.headers.append(("Accept-Ranges", reply.accept_ranges))
+        which = reply.validators if reply.validators is not None else ("both" if reply.version else "none")
+        reply.headers += test_content.validators(reply.version, which)
 
-        if "redirect" in query and not moved:
-            code = int(query["redirect"])
-            rest = "&".join("%s=%s" % (k, v) for k, v in query.items() if k not in ("redirect", "hold"))
-            location = "http://%s:%d/%s/moved/%s?%s" % (
-                self.server.server_address[0], self.server.server_address[1],
-                case_name, "/".join(segments[1:]), rest)
-            reason = {301: "Moved Permanently", 302: "Found", 307: "Temporary Redirect"}.get(code, "Redirect")
-            self.write_head(code, reason, [("Location", location), ("Content-Length", "0")], lower)
-            self.wfile.flush()
+        if reply.method == "HEAD":
+            if not self.behave(reply, HEAD):
+                length = [("Content-Length", str(size))] if reply.length_in_head else []
+                self.write_head(200, "OK", reply.headers + length, reply.lower)
+                self.wfile.flush()
             return
 
-        if "status" in query:
-            code = int(query["status"])
-            self.simple(code, "Refused", "refused\n", lower, head_only)
+        if self.behave(reply, GET):
+            return
+        if reply.wanted is None:
+            self.send_payload(reply, 200, "OK", reply.headers, 0, size, self.fault_applies(reply.where, 0))
             return
 
-        accept_ranges = query.get("ranges", "bytes")
-        common = [("Content-Type", "application/octet-stream")]
-        if accept_ranges != "absent":
-            common.append(("Accept-Ranges", accept_ranges))
-        self.version = self.served_version(query.get("versions"))
-        common += test_content.validators(self.version, query.get("validators", "both" if self.version else "none"))
-
-        if head_only:
-            head_code = int(query.get("head", "200"))
-            if head_code != 200:
-                self.simple(head_code, "Refused", "", lower, head_only=True)
-                return
-            headers = list(common)
-            if query.get("nolength") != "1":
-                headers.append(("Content-Length", str(size)))
-            self.write_head(200, "OK", headers, lower)
-            self.wfile.flush()
-            return
-
-        if "get_status" in query:
-            self.simple(int(query["get_status"]), "Refused", "refused\n", lower)
-            return
-
-        chunked = query.get("chunked") == "1"
-        wanted = parse_range(range_text)
-        if wanted is None or query.get("ignore_range") == "1":
-            touched = self.fault_applies(query.get("where", "all"), 0)
-            cut = int(query["cut"]) if touched and "cut" in query else None
-            self.send_payload(200, "OK", common, 0, size, cut, chunked, query, rate, lower, touched)
-            return
-
-        first, last = wanted
+        first, last = reply.wanted
         if last is None or last >= size:
             last = size - 1
         if first >= size:
             self.write_head(416, "Range Not Satisfiable",
-                            [("Content-Range", "bytes */%d" % size), ("Content-Length", "0")], lower)
+                            [("Content-Range", "bytes */%d" % size), ("Content-Length", "0")], reply.lower)
             self.wfile.flush()
             return
-
-        if query.get("probe") == "star" and (first, last) == (0, 0):
-            headers = common + [("Content-Range", "bytes 0-0/*")]
-            self.send_payload(206, "Partial Content", headers, 0, 1, None, chunked, query, rate, lower, False)
+        reply.first, reply.last = first, last
+        if self.behave(reply, RANGE):
             return
-
-        touched = self.fault_applies(query.get("where", "all"), first)
-        if touched and "fail" in query:
-            code = int(query["fail"])
-            if code == 200:
-                self.send_payload(200, "OK", common, 0, size, None, chunked, query, rate, lower, False)
-            else:
-                self.simple(code, "Refused", "refused\n", lower)
+        touched = self.fault_applies(reply.where, first)
+        if touched and self.behave(reply, FAULT):
             return
-        total_named = size + 1 if touched and query.get("badtotal") == "1" else size
-        send_first, send_last = first, last
-        if touched:
-            if "short" in query:
-                send_last = max(send_first, send_last - int(query["short"]))
-            if "long" in query:
-                send_last = min(size - 1, send_last + int(query["long"]))
-            if "shift" in query:
-                k = int(query["shift"])
-                send_first = min(size - 1, send_first + k)
-                send_last = min(size - 1, send_last + k)
-        cut = int(query["cut"]) if touched and "cut" in query else None
-        headers = common + [("Content-Range", "bytes %d-%d/%d" % (send_first, send_last, total_named))]
-        self.send_payload(206, "Partial Content", headers, send_first, send_last - send_first + 1,
-                          cut, chunked, query, rate, lower, touched)
+        headers = reply.headers + [("Content-Range", "bytes %d-%d/%d" % (reply.first, reply.last, reply.total))]
+        self.send_payload(reply, 206, "Partial Content", headers, reply.first, reply.last - reply.first + 1, touched)
 
     def served_version(self, how):
         """1 or 2 for a file that changes (see versions= above); 0 for one that does not."""
@@ -359,23 +294,29 @@ class Handler(BaseHTTPRequestHandler):
             return first != 0
         return where.isdigit() and int(where) == first
 
-    def send_payload(self, code, reason, headers, offset, count, cut, chunked, query, rate, lower, touched):
-        run_on = int(query["runon"]) if touched and chunked and "runon" in query else 0
-        data = test_content.version_content(self.version, offset, count + run_on)
-        chunk_cut = int(query["chunkcut"]) if touched and "chunkcut" in query else None
-        if chunked:
-            self.write_head(code, reason, headers + [("Transfer-Encoding", "chunked")], lower)
-            self.send_chunked(data, rate, chunk_cut if chunk_cut is not None else cut)
+    def send_payload(self, reply, code, reason, headers, offset, count, touched):
+        """The answer with count bytes of the file from offset; where= touched it, with its body's faults."""
+        if touched:
+            self.behave(reply, BODY)
+        data = test_content.version_content(reply.version, offset, count + reply.run_on)
+        if reply.chunked:
+            self.write_head(code, reason, headers + [("Transfer-Encoding", "chunked")], reply.lower)
+            self.send_chunked(reply, data)
         else:
-            self.write_head(code, reason, headers + [("Content-Length", str(count))], lower)
-            stall = int(query["stall"]) if touched and "stall" in query else None
-            self.send_body(data, rate, cut, stall)
+            self.write_head(code, reason, headers + [("Content-Length", str(count))], reply.lower)
+            self.send_body(reply, data)
 
 
 class Server(ThreadingHTTPServer):
     daemon_threads = True
     allow_reuse_address = True
     request_queue_size = 128
+
+    def __init__(self, address, handler):
+        super().__init__(address, handler)
+        self.stats = Stats()
+        # Set once the server stops: answers that wait or trickle end then.
+        self.stopping = threading.Event()
 
 
 def watchdog(server, parent_pid, seconds):
@@ -401,6 +342,7 @@ def main():
     try:
         server.serve_forever(poll_interval=0.2)
     finally:
+        server.stopping.set()
         server.server_close()
 
 

@@ -4,7 +4,7 @@
 Each case runs the engine harness once and checks the job's message and
 success flag, the mode line, the progress it reported, the file on disk, and
 the connections and requests the server saw. Whatever the case, a job that
-says "Download completed." must have left a file identical to the source.
+ends as completed must have left a file identical to the source.
 """
 
 import argparse
@@ -14,20 +14,13 @@ import sys
 import time
 
 import test_content
-from e2e_support import (MIB, SEGMENT, E2eError, FaultServer, Nginx, Results, accelerated_line, files_equal,
-                         make_work_dir, require_tools, segment_count, workers_for, write_random_file)
+from e2e_support import (MIB, NO_RANGES, ONE_CONNECTION, SEGMENT, E2eError, FaultServer, Nginx, Results,
+                         accelerated_line, files_equal, make_work_dir, require_tools, segment_count, workers_for,
+                         write_random_file)
+from product_texts import CANCELED, FAILED, INCOMPLETE
+from product_texts import COMPLETED as DONE, CONNECTIONS_BELOW_ONE as BAD_COUNT, INVALID_URL as INVALID
+from product_texts import NO_FILE_SIZE as NO_SIZE
 from winekit import run_windows, windows_path
-
-DONE = "Download completed."
-FAILED = "Download failed."
-INCOMPLETE = "Download incomplete. Try fewer connections (e.g. 4 or 1)."
-CANCELED = "Download canceled."
-NO_SIZE = "Could not determine file size from server."
-INVALID = "Invalid URL."
-BAD_COUNT = "Connection count must be at least 1."
-
-ONE_CONNECTION = "Mode: Single connection - Connections is set to 1, so acceleration is disabled."
-NO_RANGES = "Mode: Single connection - server does not support HTTP Range (Accept-Ranges: bytes)."
 
 CASE_SECONDS = 240
 # Past 4 GiB, for PELBROOK_E2E_HUGE=1 runs only: they need 9 GiB of disk.
@@ -269,7 +262,6 @@ def nginx_cases(nginx, files):
 
 def fault_cases(fault, sources):
     size = 5000000
-    source = sources[size]
     cases = []
 
     def add(name, connections, message, mode, file, probe_requests=1, requests=None, case_size=size, **options):

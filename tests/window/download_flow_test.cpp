@@ -199,15 +199,15 @@ TEST_F(DownloadFlow, RefusedStartsChangeOnlyTheStatusLine) {
         const wchar_t* connections;
         const wchar_t* status;
     } cases[] = {
-        {L"", L"0", L"Paste a download URL first."},
-        {L"", L"16", L"Paste a download URL first."},
-        {L"http://example.com/a.bin", L"0", L"Connections must be between 1 and 32."},
-        {L"http://example.com/a.bin", L"33", L"Connections must be between 1 and 32."},
-        {L"http://example.com/a.bin", L"x5", L"Connections must be between 1 and 32."},
-        {L"http://example.com/a.bin", L"-1", L"Connections must be between 1 and 32."},
-        {L"http://example.com/a.bin", L"   ", L"Connections must be between 1 and 32."},
-        {L"http://example.com/a.bin", L"4294967297", L"Connections must be between 1 and 32."},
-        {L"http://example.com/a.bin", L"99999999999999999999", L"Connections must be between 1 and 32."},
+        {L"", L"0", TextPasteUrlFirst},
+        {L"", L"16", TextPasteUrlFirst},
+        {L"http://example.com/a.bin", L"0", TextConnectionsOutOfRange},
+        {L"http://example.com/a.bin", L"33", TextConnectionsOutOfRange},
+        {L"http://example.com/a.bin", L"x5", TextConnectionsOutOfRange},
+        {L"http://example.com/a.bin", L"-1", TextConnectionsOutOfRange},
+        {L"http://example.com/a.bin", L"   ", TextConnectionsOutOfRange},
+        {L"http://example.com/a.bin", L"4294967297", TextConnectionsOutOfRange},
+        {L"http://example.com/a.bin", L"99999999999999999999", TextConnectionsOutOfRange},
     };
     for (const auto& c : cases) {
         InstallFakeWindow();
@@ -258,9 +258,9 @@ TEST_F(DownloadFlow, SuccessfulJobFromStartToFileManager) {
 
     EXPECT_TRUE(App.running);
     const WindowLog started = RecordedWindow();
-    EXPECT_EQ(started.Control(App.startButton).text, L"Cancel");
+    EXPECT_EQ(started.Control(App.startButton).text, TextCancel);
     EXPECT_EQ(started.Control(App.modeLabel).textHistory.front(), TextModeChecking);
-    EXPECT_EQ(started.Control(App.statusLabel).textHistory, std::vector<std::wstring>{L"Connecting to server..."});
+    EXPECT_EQ(started.Control(App.statusLabel).textHistory, std::vector<std::wstring>{TextConnecting});
     const ProgressBarState& bar = started.Bar(App.progressBar);
     EXPECT_TRUE(bar.rangeSet);
     EXPECT_EQ(bar.minimum, 0);
@@ -278,8 +278,8 @@ TEST_F(DownloadFlow, SuccessfulJobFromStartToFileManager) {
 
     const WindowLog ended = RecordedWindow();
     EXPECT_EQ(ended.Control(App.modeLabel).text, FourWorkersLine);
-    EXPECT_EQ(ended.Control(App.statusLabel).text, L"Download completed. Saved to: " + path + L"  |  Time: 1:05");
-    EXPECT_EQ(ended.Control(App.startButton).text, L"Download");
+    EXPECT_EQ(ended.Control(App.statusLabel).text, MessageCompleted + std::wstring(TextSavedTo) + path + TextTime + L"1:05");
+    EXPECT_EQ(ended.Control(App.startButton).text, TextDownload);
     EXPECT_EQ(ended.Bar(App.progressBar).position, 1000u);
     EXPECT_FALSE(ended.Timer(App.mainWindow, IDT_PROGRESS).active);
     EXPECT_FALSE(App.running);
@@ -316,13 +316,13 @@ TEST_F(DownloadFlow, FailedJobShowsTheEngineMessageAndOpensNothing) {
     ASSERT_TRUE(PumpUntilJobEnds());
     const WindowLog w = RecordedWindow();
     EXPECT_EQ(w.Control(App.statusLabel).text,
-              L"Could not determine file size from server. Saved to: " + Saved(L"missing.zip") + L"  |  Time: 0:00");
+              MessageNoFileSize + std::wstring(TextSavedTo) + Saved(L"missing.zip") + TextTime + L"0:00");
     // No mode was decided, so the mode line still shows the start's text.
     EXPECT_EQ(w.Control(App.modeLabel).text, TextModeChecking);
     EXPECT_EQ(w.Bar(App.progressBar).position, 0u);
     EXPECT_TRUE(w.shellCalls.empty());
     EXPECT_TRUE(w.Control(App.urlEdit).enabled);
-    EXPECT_EQ(w.Control(App.startButton).text, L"Download");
+    EXPECT_EQ(w.Control(App.startButton).text, TextDownload);
     EXPECT_FALSE(PathExists(Saved(L"missing.zip")));
     OnStartButton();  // the second click of a double-click, after a job that ended at once
     EXPECT_EQ(RecordedWindow().threadsStarted, 1);
@@ -334,7 +334,7 @@ TEST_F(DownloadFlow, BlankUrlPassesTheWindowAndTheEngineRefusesIt) {
     ASSERT_TRUE(App.running);
     ASSERT_TRUE(PumpUntilJobEnds());
     EXPECT_EQ(RecordedWindow().Control(App.statusLabel).text,
-              L"Invalid URL. Saved to: " + Saved(L"download.bin") + L"  |  Time: 0:00");
+              MessageInvalidUrl + std::wstring(TextSavedTo) + Saved(L"download.bin") + TextTime + L"0:00");
     EXPECT_EQ(RecordedHttp().sessionsOpened, 0);
 }
 
@@ -355,13 +355,13 @@ TEST_F(DownloadFlow, CancelStopsTheJobAndRemovesTheUnfinishedFile) {
     SetTickCount(App.job.startTick + RecordedDoubleClickTimeMs);
     OnStartButton();
     EXPECT_FALSE(CancelRaised());
-    EXPECT_EQ(RecordedWindow().Control(App.statusLabel).text, L"Connecting to server...");
+    EXPECT_EQ(RecordedWindow().Control(App.statusLabel).text, TextConnecting);
     AdvanceTickCount(1);
     OnStartButton();
-    EXPECT_EQ(RecordedWindow().Control(App.statusLabel).text, L"Canceling...");
+    EXPECT_EQ(RecordedWindow().Control(App.statusLabel).text, TextCanceling);
     OnStartButton();  // a second press repeats the same two steps
     const WindowLog canceling = RecordedWindow();
-    EXPECT_EQ(canceling.Control(App.statusLabel).text, L"Canceling...");
+    EXPECT_EQ(canceling.Control(App.statusLabel).text, TextCanceling);
     EXPECT_TRUE(CancelRaised());
     EXPECT_EQ(canceling.Control(App.startButton).text, TextCancel);
     EXPECT_FALSE(canceling.Control(App.urlEdit).enabled);
@@ -373,7 +373,7 @@ TEST_F(DownloadFlow, CancelStopsTheJobAndRemovesTheUnfinishedFile) {
 
     ASSERT_TRUE(PumpUntilJobEnds());
     const WindowLog ended = RecordedWindow();
-    const std::wstring canceled = L"Download canceled. Saved to: " + Saved(L"big.iso") + L"  |  Time: ";
+    const std::wstring canceled = MessageCanceled + std::wstring(TextSavedTo) + Saved(L"big.iso") + TextTime;
     EXPECT_EQ(ended.Control(App.statusLabel).text.rfind(canceled, 0), 0u);
     EXPECT_EQ(ended.Control(App.modeLabel).text, FourWorkersLine);
     EXPECT_EQ(ended.Bar(App.progressBar).position, 0u);
@@ -411,7 +411,7 @@ TEST_F(DownloadFlow, SecondJobAfterACanceledOneStartsClean) {
 
     ASSERT_TRUE(PumpUntilJobEnds());
     const WindowLog w = RecordedWindow();
-    EXPECT_EQ(w.Control(App.statusLabel).text.rfind(L"Download completed. Saved to: " + Saved(L"second.bin"), 0), 0u);
+    EXPECT_EQ(w.Control(App.statusLabel).text.rfind(MessageCompleted + std::wstring(TextSavedTo) + Saved(L"second.bin"), 0), 0u);
     EXPECT_EQ(ReadFileBytes(Saved(L"second.bin")), *file);
     EXPECT_EQ(w.shellCalls.size(), 1u);
 }
@@ -502,9 +502,9 @@ TEST_F(DownloadFlow, ThreadThatCannotStartReturnsToIdle) {
     Press(L"http://example.com/a.bin", L"16");
     EXPECT_FALSE(App.running);
     const WindowLog w = RecordedWindow();
-    EXPECT_EQ(w.Control(App.statusLabel).text, L"Could not start the download.");
+    EXPECT_EQ(w.Control(App.statusLabel).text, TextNotStarted);
     EXPECT_EQ(w.Control(App.modeLabel).text, TextModeAtStartUp);
-    EXPECT_EQ(w.Control(App.startButton).text, L"Download");
+    EXPECT_EQ(w.Control(App.startButton).text, TextDownload);
     EXPECT_FALSE(w.Timer(App.mainWindow, IDT_PROGRESS).active);
     for (WindowHandle input : inputs) EXPECT_TRUE(w.Control(input).enabled);
 
@@ -557,7 +557,7 @@ TEST_F(DownloadFlow, StatusAndFinishedHandlersOnTheirOwn) {
     OnJobFinished(3);
     EXPECT_FALSE(App.running);
     const WindowLog w = RecordedWindow();
-    EXPECT_EQ(w.Control(App.statusLabel).text, L"Download completed. Saved to:   |  Time: 1:05:09");
+    EXPECT_EQ(w.Control(App.statusLabel).text, MessageCompleted + std::wstring(TextSavedTo) + TextTime + L"1:05:09");
     EXPECT_EQ(w.Control(App.startButton).text, TextDownload);
     EXPECT_EQ(w.Bar(App.progressBar).position, 1000u);
     EXPECT_TRUE(w.shellCalls.empty());  // no path, nothing to show

@@ -22,6 +22,7 @@ TOOLS = os.path.normpath(os.path.join(HERE, "..", "..", "tools"))
 if TOOLS not in sys.path:
     sys.path.insert(0, TOOLS)
 
+import product_texts  # noqa: E402
 from product_texts import MAX_CONNECTIONS  # noqa: E402
 from winekit import QUIETLY, KitError, stop_process  # noqa: E402 - after the path above
 from winekit import wait_until  # noqa: E402,F401 - fault_server.py takes it from here
@@ -82,13 +83,13 @@ def segment_count(size, connections):
     return cap if count >= cap else max(count, 1)
 
 
-# The probe's mode lines (built in the engine's server_probe.cpp, where they have no name of their own).
-ONE_CONNECTION = "Mode: Single connection - Connections is set to 1, so acceleration is disabled."
-NO_RANGES = "Mode: Single connection - server does not support HTTP Range (Accept-Ranges: bytes)."
+# The probe's mode lines, as the engine names them.
+ONE_CONNECTION, NO_RANGES, ACCELERATED_PREFIX = product_texts.texts(
+    "engine/server_probe.h", "ModeLineOneConnection", "ModeLineNoRanges", "AcceleratedModePrefix")
 
 
 def accelerated_line(size, connections):
-    return "Mode: Accelerated - %d workers, %d segments, keep-alive reuse (HTTP Range)." % (
+    return ACCELERATED_PREFIX + "%d workers, %d segments, keep-alive reuse (HTTP Range)." % (
         workers_for(connections), segment_count(size, connections))
 
 

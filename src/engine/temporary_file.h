@@ -16,7 +16,7 @@ namespace pelbrook {
 // job's own) and ".part", so that nobody takes it for a finished download.
 // Where that would pass the longest path Windows opens without the long-path
 // opt-in while the output path does not, the tag alone names it; where even
-// that is too long, the same path in its long form ("\?").
+// that is too long, the same path in its long form (\\?\ before it).
 std::wstring TemporaryPathFor(const DownloadRequest& request);
 
 // Paths longer than this are refused by programs without the long-path opt-in.

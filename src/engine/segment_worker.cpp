@@ -7,6 +7,7 @@
 #include "engine/content_range.h"
 #include "transport/handle_owner.h"
 #include "transport/http_request.h"
+#include "engine/download_job.h"
 
 namespace pelbrook {
 
@@ -85,7 +86,7 @@ void RunSegmentWorker(WorkerContext context) {
 
     const auto segmentCount = static_cast<std::int64_t>(context.segments->size());
     for (;;) {
-        if (context.cancel != nullptr && context.cancel->load()) {
+        if (Canceled(context.cancel)) {
             break;
         }
         const std::int32_t index = context.nextSegmentIndex->fetch_add(1);

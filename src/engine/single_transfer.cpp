@@ -4,6 +4,7 @@
 
 #include "transport/handle_owner.h"
 #include "transport/http_request.h"
+#include "engine/download_job.h"
 
 namespace pelbrook {
 
@@ -22,7 +23,7 @@ bool DownloadSingleConnection(platform::HttpHandle session, const UrlParts& url,
         return false;
     }
     // The answer may come long after a cancel: no file for a job nobody waits for.
-    if (cancel != nullptr && cancel->load()) {
+    if (Canceled(cancel)) {
         return false;
     }
     // Shared for deletion so that the window can remove it while it is open.

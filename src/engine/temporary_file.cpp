@@ -18,11 +18,11 @@ constexpr std::uint32_t RetryPausesMs[] = {200, 400, 800};
 template <typename Step>
 bool TryWithPauses(Step step, const std::atomic<bool>* cancel) {
     for (const std::uint32_t pause : RetryPausesMs) {
-        if (cancel != nullptr && cancel->load()) return false;
+        if (Canceled(cancel)) return false;
         if (step()) return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(pause));
     }
-    return (cancel == nullptr || !cancel->load()) && step();
+    return !Canceled(cancel) && step();
 }
 
 bool Gone(const std::wstring& path) {

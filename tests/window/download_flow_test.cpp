@@ -82,9 +82,6 @@ Responder RangedServer(std::shared_ptr<const std::string> file, std::function<vo
 class DownloadFlow : public ::testing::Test {
 protected:
     void SetUp() override {
-        InstallFakeWindow();
-        inputs = {App.urlEdit, App.folderEdit, App.connectionsEdit, Browse()};
-        SetFileFaults();
         directory = NewTestDirectory();
         ASSERT_FALSE(directory.empty());
 #ifdef _WIN32
@@ -94,6 +91,13 @@ protected:
         // file's name, so the file lands inside the test directory as "f\<name>".
         folder = directory + L"/f";
 #endif
+        FreshWindow();
+        inputs = {App.urlEdit, App.folderEdit, App.connectionsEdit, Browse()};
+    }
+    // A window as the user finds it, with the test's folder typed in, and no file faults.
+    void FreshWindow() const {
+        InstallFakeWindow();
+        SetFileFaults();
         TypeText(App.folderEdit, folder);
         SetTickCount(50000);
     }
@@ -433,10 +437,7 @@ TEST_F(DownloadFlow, CanceledJobThatDoesNotWindDownIsLetGo) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        InstallFakeWindow();
-        TypeText(App.folderEdit, folder);
-        SetTickCount(50000);
-        SetFileFaults();
+        FreshWindow();
         blocked.store(false);
         release.store(false);
         std::atomic<bool> canceled{false};

@@ -83,10 +83,20 @@ Transfer TransferSegmented(platform::HttpHandle session, const UrlParts& url, co
     return {complete ? nullptr : MessageIncomplete, done};
 }
 
+// What a job ends with when its output path reaches another file: the
+// message of its mode for a file it could not make.
+const wchar_t* AnotherFileMessage(const ModeDecision& mode) {
+    return mode.accelerated ? MessageNoOutputFile : MessageFailed;
+}
+
 // The one place where a job's temporary file ends: whole, it takes the output
 // file's place; otherwise it is deleted and the output file stays as it was.
-DownloadResult EndWithFile(DownloadResult result, const Transfer& transfer, const std::wstring& temporaryPath,
-                           const DownloadRequest& request) {
+DownloadResult EndWithFile(DownloadResult result, Transfer transfer, const std::wstring& temporaryPath,
+                           const DownloadRequest& request, const ModeDecision& mode) {
+    // Looked at again at the last moment: the other file may have come meanwhile.
+    if (transfer.problem == nullptr && OutputPathNamesAnotherFile(request.outputPath)) {
+        transfer = {AnotherFileMessage(mode), 0};
+    }
     if (transfer.problem == nullptr && ReplaceOutputFile(temporaryPath, request.outputPath, request.cancel)) {
         result.bytesDownloaded = transfer.bytesDownloaded;
         return Ended(std::move(result), MessageCompleted, true);
@@ -134,6 +144,7 @@ DownloadResult RunDownload(const DownloadRequest& request, ProgressCallback prog
     result.modeLine = BuildModeLine(mode.accelerated, mode.workerCount, mode.rangesAccepted,
                                     static_cast<std::uint32_t>(mode.plan.size()));
     if (status) status(result.modeLine);
+    if (OutputPathNamesAnotherFile(request.outputPath)) return Ended(result, AnotherFileMessage(mode));
 
     const std::wstring temporaryPath = TemporaryPathFor(request);
     const Transfer transfer =
@@ -142,7 +153,7 @@ DownloadResult RunDownload(const DownloadRequest& request, ProgressCallback prog
             : TransferSingle(session.get(), url, temporaryPath, request, probe.totalSize, std::move(progress));
     // Before the file steps, which may wait for another program to let go of the file.
     session.reset();
-    return EndWithFile(std::move(result), transfer, temporaryPath, request);
+    return EndWithFile(std::move(result), transfer, temporaryPath, request, mode);
 }
 
 }  // namespace pelbrook

@@ -21,10 +21,8 @@ namespace {
 bool RangeAnswerBounds(const ResponseInfo& info, ByteRange range, std::uint64_t totalSize, BodyBounds& bounds) {
     const std::uint64_t length = range.last >= range.first ? range.last - range.first + 1 : 0;
     bounds = BodyBounds{length, length};
+    // Without it nothing tells which bytes came.
     const std::wstring value = GetHeaderValue(info.rawHeaders, L"Content-Range");
-    if (value.empty()) {
-        return true;
-    }
     ContentRange answered;
     if (!ParseContentRange(value, answered) || answered.first != range.first) {
         return false;
@@ -33,7 +31,7 @@ bool RangeAnswerBounds(const ResponseInfo& info, ByteRange range, std::uint64_t 
         return false;
     }
     bounds.declared = answered.last - answered.first + 1;
-    return true;
+    return ContentLengthAgrees(info, bounds.declared);
 }
 
 }  // namespace
@@ -55,16 +53,17 @@ bool FetchSegment(platform::HttpHandle connection, const UrlParts& url, platform
     if (!SendAndReceive(request.get(), info, headers.c_str())) {
         return false;
     }
-    // A 200 is the whole file, and only the first segment may take it; it is
-    // written whole but never past the size the probe saw.
+    // A 200 is the whole file, and only the first segment may take it, whole
+    // at the size the probe saw: a shorter or longer one is another copy, which
+    // would leave its bytes among the other segments'.
     BodyBounds bounds{totalSize, totalSize};
-    const bool acceptable = (info.statusCode == 206 && RangeAnswerBounds(info, range, totalSize, bounds)) ||
-                            (info.statusCode == 200 && range.first == 0);
+    const bool whole = info.statusCode == 200 && range.first == 0 && ContentLengthAgrees(info, totalSize);
+    const bool acceptable = whole || (info.statusCode == 206 && RangeAnswerBounds(info, range, totalSize, bounds));
     if (!acceptable || !SameFileVersion(version, ReadFileVersion(info.rawHeaders))) {
         return false;
     }
 
-    const std::uint64_t expected = range.last >= range.first ? range.last - range.first + 1 : 0;
+    const std::uint64_t expected = whole ? totalSize : range.last >= range.first ? range.last - range.first + 1 : 0;
     return StreamBodyToFile(request.get(), file, range.first, expected, transferredBytes, std::move(progress),
                             totalSize, cancel, bounds);
 }

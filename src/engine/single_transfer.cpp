@@ -22,6 +22,12 @@ bool DownloadSingleConnection(platform::HttpHandle session, const UrlParts& url,
     if (!SendAndReceive(request.get(), info, BaseRequestHeaders) || info.statusCode != 200) {
         return false;
     }
+    // The file is whole at the size the probe learnt and at no other: an
+    // answer that names another length, or one that reads as no number, is
+    // not that file.
+    if (!ContentLengthAgrees(info, expectedTotal)) {
+        return false;
+    }
     // The answer may come long after a cancel: no file for a job nobody waits for.
     if (Canceled(cancel)) {
         return false;
@@ -34,11 +40,10 @@ bool DownloadSingleConnection(platform::HttpHandle session, const UrlParts& url,
         return false;
     }
 
-    // Without a length in the answer a cut-off body would look whole; the
-    // size the probe learnt keeps that from passing as a finished file.
-    const bool lengthGiven = !GetHeaderValue(info.rawHeaders, L"Content-Length").empty();
-    const std::uint64_t expected = lengthGiven ? info.contentLength : expectedTotal;
-    return StreamBodyToFile(request.get(), file.get(), 0, expected, nullptr, std::move(progress), expected, cancel);
+    // Without a length in the answer a cut-off body, or one that runs on,
+    // would look whole: the body must bring the probed size, and no more.
+    return StreamBodyToFile(request.get(), file.get(), 0, expectedTotal, nullptr, std::move(progress), expectedTotal,
+                            cancel, BodyBounds{0, expectedTotal});
 }
 
 }  // namespace pelbrook

@@ -13,8 +13,8 @@ namespace pelbrook {
 // One plain GET of the whole file into a new file at `outputPath` (the job's
 // temporary file, which the job deletes unless the transfer succeeds). Every
 // handle is closed when it returns.
-// `expectedTotal` is the size the probe learnt; it stands in when the answer
-// carries no Content-Length.
+// True only for a body of exactly `expectedTotal` bytes, the size the probe
+// learnt, under a Content-Length that is absent or says the same.
 bool DownloadSingleConnection(platform::HttpHandle session, const UrlParts& url, const std::wstring& outputPath,
                               ProgressCallback progress, const std::atomic<bool>* cancel, std::uint64_t expectedTotal);
 

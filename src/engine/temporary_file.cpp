@@ -1,10 +1,13 @@
 #include "engine/temporary_file.h"
 
+#include <array>
 #include <chrono>
 #include <cstdint>
+#include <string_view>
 #include <thread>
 
 #include "platform/files.h"
+#include "platform/text_scan.h"
 
 namespace pelbrook {
 namespace {
@@ -67,6 +70,13 @@ bool ReplaceOutputFile(const std::wstring& temporaryPath, const std::wstring& ou
                                       platform::MoveFileReplaceExisting | platform::MoveFileWriteThrough);
         },
         cancel);
+}
+
+bool OutputPathNamesAnotherFile(const std::wstring& outputPath) {
+    std::array<wchar_t, platform::FileNameChars> own{};
+    if (!platform::FileFindName(outputPath.c_str(), own.data())) return false;
+    const std::size_t nameStart = outputPath.find_last_of(L"\\/") + 1;  // 0 without a separator
+    return !EqualsIgnoringAsciiCase(std::wstring_view(outputPath).substr(nameStart), own.data());
 }
 
 void DeleteTemporaryFile(const std::wstring& temporaryPath) {

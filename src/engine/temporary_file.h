@@ -30,6 +30,12 @@ inline constexpr std::size_t LongestPlainPath = 259;
 bool ReplaceOutputFile(const std::wstring& temporaryPath, const std::wstring& outputPath,
                        const std::atomic<bool>* cancel);
 
+// True when a file or folder stands at the output path under another name of
+// its own: the path's last part is, say, another file's short 8.3 name, which
+// Windows resolves to that file. Replacing it would destroy that file. A name
+// that differs in letter case only is the same name on Windows.
+bool OutputPathNamesAnotherFile(const std::wstring& outputPath);
+
 // Deletes it, trying again a few times while another program holds it.
 void DeleteTemporaryFile(const std::wstring& temporaryPath);
 

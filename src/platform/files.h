@@ -33,6 +33,8 @@ constexpr std::uint32_t FileAttributeNormal = 0x80;
 constexpr std::uint32_t FileBegin = 0;
 constexpr std::uint32_t MoveFileReplaceExisting = 1;
 constexpr std::uint32_t MoveFileWriteThrough = 8;
+// MAX_PATH: the room WIN32_FIND_DATAW has for a name.
+constexpr std::uint32_t FileNameChars = 260;
 
 // The file calls, listed once as CALL(result, name, parameters): this header
 // declares them from the list, and the test recorder its view of the real ones.
@@ -53,7 +55,10 @@ constexpr std::uint32_t MoveFileWriteThrough = 8;
     CALL(bool, FileDelete, (const wchar_t* path))                                                        \
     /* MoveFileExW. The caller passes MoveFileReplaceExisting, so an existing file */                    \
     /* at `to` is replaced in one step; it stays as it was when the call fails. */                       \
-    CALL(bool, FileMove, (const wchar_t* from, const wchar_t* to, std::uint32_t flags))
+    CALL(bool, FileMove, (const wchar_t* from, const wchar_t* to, std::uint32_t flags))                 \
+    /* FindFirstFileW on the path and FindClose, reduced to the entry's own name */                     \
+    /* (cFileName) copied into `name`, FileNameChars long; false when nothing is there. */             \
+    CALL(bool, FileFindName, (const wchar_t* path, wchar_t* name))
 
 #define PELBROOK_DECLARE_FILE_CALL(result, name, parameters) result name parameters;
 PELBROOK_FILE_CALLS(PELBROOK_DECLARE_FILE_CALL)

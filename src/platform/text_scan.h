@@ -57,6 +57,13 @@ inline DigitRun ReadDigits(std::wstring_view text, std::size_t& pos, bool runtim
     return run;
 }
 
+// The text without the leading and trailing characters that `blanks` holds.
+inline std::wstring_view TrimmedOf(std::wstring_view text, std::wstring_view blanks) {
+    const std::size_t first = text.find_first_not_of(blanks);
+    if (first == std::wstring_view::npos) return {};
+    return text.substr(first, text.find_last_not_of(blanks) - first + 1);
+}
+
 // What the C runtime's iswspace calls white space: its conversions skip it.
 inline bool IsRuntimeSpace(wchar_t c) {
     constexpr std::wstring_view Spaces = L"\t\n\v\f\r \u00A0\u1680\u2028\u2029\u202F\u205F\u3000";

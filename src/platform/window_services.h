@@ -49,6 +49,12 @@ void ShellExecuteOpen(const wchar_t* verb, const wchar_t* file, const wchar_t* p
 // SHGetFolderPathW(NULL, CSIDL_PROFILE, NULL, SHGFP_TYPE_CURRENT, buffer) into a
 // buffer of MaxPathChars characters; true when the call succeeded.
 bool GetProfileFolder(wchar_t* buffer);
+// SHGetKnownFolderPath(FOLDERID_Downloads, 0, NULL), copied into a buffer of
+// MaxPathChars characters and freed; false when the call fails or the path
+// does not fit.
+bool GetDownloadsKnownFolder(wchar_t* buffer);
+// GetWindowsDirectoryW into a buffer of MaxPathChars characters; false when it fails.
+bool GetWindowsFolder(wchar_t* buffer);
 // PathFileExistsW.
 bool PathExists(const wchar_t* path);
 // PathFindFileNameW.

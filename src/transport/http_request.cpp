@@ -48,12 +48,6 @@ bool ReadResponseHeaders(platform::HttpHandle request, ResponseInfo& info) {
     return true;
 }
 
-namespace {
-
-bool IsTrimmed(wchar_t c) { return c == L' ' || c == L'\t' || c == L'\r' || c == L'\n'; }
-
-}  // namespace
-
 std::wstring GetHeaderValue(const std::wstring& rawHeaders, const std::wstring& name) {
     // The first line is the status line, never a header.
     std::size_t lineStart = rawHeaders.find(L"\r\n");
@@ -73,12 +67,14 @@ std::wstring GetHeaderValue(const std::wstring& rawHeaders, const std::wstring& 
     return std::wstring();
 }
 
-std::wstring TrimWhitespace(const std::wstring& text) {
-    std::size_t first = 0;
-    while (first < text.size() && IsTrimmed(text[first])) ++first;
-    std::size_t last = text.size();
-    while (last > first && IsTrimmed(text[last - 1])) --last;
-    return text.substr(first, last - first);
+std::wstring TrimWhitespace(const std::wstring& text) { return std::wstring(TrimmedOf(text, L" \t\r\n")); }
+
+bool ContentLengthAgrees(const ResponseInfo& info, std::uint64_t size) {
+    const std::wstring value = GetHeaderValue(info.rawHeaders, L"Content-Length");
+    if (value.empty()) return true;
+    std::size_t end = 0;
+    const DigitRun digits = ReadDigits(value, end);
+    return end == value.size() && !digits.overflow && digits.value == size;
 }
 
 std::uint64_t ParseUnsigned64(const std::wstring& text) {

@@ -30,6 +30,10 @@ bool ReadResponseHeaders(platform::HttpHandle request, ResponseInfo& info);
 // ASCII case, trimmed; empty when there is none.
 std::wstring GetHeaderValue(const std::wstring& rawHeaders, const std::wstring& name);
 std::wstring TrimWhitespace(const std::wstring& text);
+// True when the answer names no Content-Length, or names `size` in nothing but
+// decimal digits. A length that reads as no number (abc, 12abc, 5, 5) is no
+// length the answer can be trusted for: the platform ends such a body early.
+bool ContentLengthAgrees(const ResponseInfo& info, std::uint64_t size);
 // _wcstoui64(text, nullptr, 10), the same on every build.
 std::uint64_t ParseUnsigned64(const std::wstring& text);
 

@@ -4,6 +4,7 @@
 #include <array>
 
 #include "platform/http_client.h"
+#include "platform/text_scan.h"
 
 namespace pelbrook {
 
@@ -26,10 +27,13 @@ bool CrackUrl(const std::wstring& url, UrlParts& parts) {
     const std::size_t hostLength = std::min<std::size_t>(components.hostNameLength, HostBufferLength - 1);
     const std::size_t pathLength = std::min<std::size_t>(components.urlPathLength, PathBufferLength - 1);
     parts.host.assign(host.data(), hostLength);
-    parts.path.assign(path.data(), pathLength);
+    const std::wstring_view written(path.data(), pathLength);
+    parts.path.assign(written.substr(0, written.find(L'#')));
     parts.port = components.port;
     parts.secure = components.scheme == platform::SchemeHttps;
     return true;
 }
+
+std::wstring TrimPastedUrl(const std::wstring& text) { return std::wstring(TrimmedOf(text, L" \t\r\n\u00A0")); }
 
 }  // namespace pelbrook

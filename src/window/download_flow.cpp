@@ -1,5 +1,6 @@
 #include "window/download_flow.h"
 
+#include <array>
 #include <limits>
 #include <optional>
 #include <string>
@@ -8,6 +9,7 @@
 #include "engine/download_job.h"
 #include "engine/temporary_file.h"
 #include "platform/text_scan.h"
+#include "transport/url_parts.h"
 #include "window/app_state.h"
 #include "window/output_path.h"
 #include "window/progress_display.h"
@@ -23,8 +25,8 @@ void SetText(platform::WindowHandle control, const std::wstring& text) {
 
 // The fields as the user left them, or null with the reason shown.
 std::optional<DownloadRequest> ReadRequest() {
-    const std::wstring url = ReadControlText(App.urlEdit);
-    if (url.empty()) {
+    const std::wstring field = ReadControlText(App.urlEdit);
+    if (field.empty()) {
         SetText(App.statusLabel, TextPasteUrlFirst);
         return std::nullopt;
     }
@@ -33,7 +35,9 @@ std::optional<DownloadRequest> ReadRequest() {
         SetText(App.statusLabel, TextConnectionsOutOfRange);
         return std::nullopt;
     }
-    return DownloadRequest{url, BuildOutputPath(), *connections, {}};
+    // Trimmed once, here: the request and the file name use the same text.
+    const std::wstring url = TrimPastedUrl(field);
+    return DownloadRequest{url, BuildOutputPath(url), *connections, {}};
 }
 
 void ShowRunning() {
@@ -71,9 +75,15 @@ void ShowEnded(const JobOutcome& outcome) {
     const std::uint64_t elapsed = now >= App.job.startTick ? now - App.job.startTick : 0;
     SetText(App.statusLabel, outcome.summary + TextTime + FormatDuration(elapsed));
 
-    if (outcome.succeeded && !outcome.savedPath.empty()) {
+    // By its full path: Windows looks for a bare "explorer.exe" in our own
+    // folder and the current one first, where a download of that name may lie.
+    std::array<wchar_t, platform::MaxPathChars> windows{};
+    if (outcome.succeeded && !outcome.savedPath.empty() && platform::GetWindowsFolder(windows.data())) {
+        std::wstring explorer = windows.data();
+        if (explorer.back() != L'\\') explorer += L'\\';
+        explorer += L"explorer.exe";
         const std::wstring parameters = L"/select,\"" + outcome.savedPath + L"\"";
-        platform::ShellExecuteOpen(L"open", L"explorer.exe", parameters.c_str(), platform::ShowNormal);
+        platform::ShellExecuteOpen(L"open", explorer.c_str(), parameters.c_str(), platform::ShowNormal);
     }
 }
 
@@ -82,9 +92,15 @@ void ShowEnded(const JobOutcome& outcome) {
 // job deletes it again once the call returns), the window drops its share of
 // the job's record, so nothing the job sends later is looked at, and the job
 // ends as a canceled job of its mode does.
+// A job that did end meanwhile, its WM_JOB_FINISHED still on the way, ends
+// with its own outcome.
 void StopWaitingForJob() {
+    const std::shared_ptr<SharedJob> job = std::move(App.job.shared);
+    if (job->finished.load()) {
+        ShowEnded(job->outcome);
+        return;
+    }
     AbandonTemporaryFile(App.job.request);
-    App.job.shared.reset();
     ShowEnded(OutcomeOf(CanceledJobMessage(App.job.modeLine), false, App.job.request.outputPath));
 }
 
@@ -206,6 +222,11 @@ void OnProgressTimer() {
         return;
     }
     UpdateProgressDisplay();
+}
+
+void OnSessionEnd(bool ending) {
+    // Windows ends the process next, without WM_DESTROY.
+    if (ending) OnMainWindowDestroyed();
 }
 
 void OnMainWindowDestroyed() {

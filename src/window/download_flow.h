@@ -36,5 +36,9 @@ std::optional<std::int32_t> ParseConnectionCount(const std::wstring& text);
 // and the timer, and delete the job's temporary file. The process then ends
 // without waiting for the job.
 void OnMainWindowDestroyed();
+// WM_ENDSESSION: when the session does end (log-off, shutdown, a restart),
+// the window's share is that of its destruction. A canceled shutdown (false)
+// changes nothing.
+void OnSessionEnd(bool ending);
 
 }  // namespace pelbrook

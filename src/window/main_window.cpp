@@ -119,6 +119,9 @@ LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
             OnMainWindowDestroyed();
             PostQuitMessage(0);
             return 0;
+        case WM_ENDSESSION:
+            OnSessionEnd(wParam != FALSE);
+            return 0;
         case WM_COMMAND:
             switch (LOWORD(wParam)) {
                 case IDC_BROWSE:

@@ -61,10 +61,18 @@ std::wstring ReadControlText(platform::WindowHandle control) {
 
 std::wstring DefaultDownloadFolder() {
     std::array<wchar_t, platform::MaxPathChars> buffer{};
-    if (!platform::GetProfileFolder(buffer.data())) return FallbackFolder;
-    buffer.back() = L'\0';
-    std::wstring folder = std::wstring(buffer.data()) + DownloadSubfolder;
-    return platform::PathExists(folder.c_str()) ? folder : std::wstring(FallbackFolder);
+    if (platform::GetProfileFolder(buffer.data())) {
+        buffer.back() = L'\0';
+        const std::wstring folder = std::wstring(buffer.data()) + DownloadSubfolder;
+        if (platform::PathExists(folder.c_str())) return folder;
+    }
+    // Where Windows keeps the folder after the user moved it (to another drive, say).
+    buffer.fill(L'\0');
+    if (platform::GetDownloadsKnownFolder(buffer.data())) {
+        buffer.back() = L'\0';
+        if (platform::PathExists(buffer.data())) return buffer.data();
+    }
+    return FallbackFolder;
 }
 
 std::wstring MakeSafeFileName(std::wstring name) {
@@ -81,21 +89,21 @@ std::wstring MakeSafeFileName(std::wstring name) {
 std::wstring FileNameFromUrl(const std::wstring& url) {
     UrlParts parts;
     if (!CrackUrl(url, parts)) return FallbackFileName;
-    if (parts.path.empty()) return FallbackFileName;
-    const wchar_t* segment = platform::FindFileName(parts.path.c_str());
+    // The query is cut before the name is looked for: a '/' or ':' in it
+    // (?next=/setup.exe, a signed link's time) would otherwise make the name.
+    const std::wstring path = parts.path.substr(0, parts.path.find(L'?'));
+    if (path.empty()) return FallbackFileName;
+    const wchar_t* segment = platform::FindFileName(path.c_str());
     if (segment == nullptr || *segment == L'\0') return FallbackFileName;
     std::wstring name(segment);
-    std::size_t query = name.find(L'?');
-    if (query != std::wstring::npos) name.erase(query);
     // A bare site root ("/") or a run of separators names nothing.
     if (name.empty() || OnlySeparators(name)) return FallbackFileName;
     return MakeSafeFileName(std::move(name));
 }
 
-std::wstring BuildOutputPath() {
+std::wstring BuildOutputPath(const std::wstring& url) {
     std::wstring folder = ReadControlText(App.folderEdit);
     if (folder.empty()) folder = DefaultDownloadFolder();
-    std::wstring url = ReadControlText(App.urlEdit);
     std::wstring name = FileNameFromUrl(url);
     if (!folder.empty() && folder.back() != L'\\') folder += L'\\';
     return folder + name;

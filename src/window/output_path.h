@@ -16,7 +16,8 @@ inline constexpr wchar_t FallbackFileName[] = L"download.bin";
 // The whole text of a control, untrimmed; empty when it has none.
 std::wstring ReadControlText(platform::WindowHandle control);
 
-// The profile's Downloads folder when it exists, else ".".
+// The profile's Downloads folder when it exists, else the shell's Downloads
+// folder when it exists, else ".".
 std::wstring DefaultDownloadFolder();
 
 // The output file's name as the URL gives it, made safe to create; never empty.
@@ -27,7 +28,8 @@ std::wstring FileNameFromUrl(const std::wstring& url);
 // or hide text, a trailing run of dots and blanks, and device names.
 std::wstring MakeSafeFileName(std::wstring name);
 
-// The folder field, a backslash when it does not end in one, and the name.
-std::wstring BuildOutputPath();
+// The folder field, a backslash when it does not end in one, and the name
+// that `url` gives (the URL the job fetches, as the window took it).
+std::wstring BuildOutputPath(const std::wstring& url);
 
 }  // namespace pelbrook

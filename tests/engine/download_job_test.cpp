@@ -374,6 +374,14 @@ TEST_F(DownloadJobTest, SegmentAnswers) {
          8 * MiB,
          false,
          {L"ETag: \"v1\""}},
+        {"short 200 of another copy for the first segment",
+         [&](std::uint64_t first, std::uint64_t, ScriptedResponse& r) {
+             if (first == 0) {
+                 r = MakeResponse(200, {L"Content-Length: 3000000"},
+                                  testing::Pieces(testing::TestBytes(3000000, 99), 65536));
+             }
+         },
+         false, 0, Seg, 8 * MiB, false},
         {"206 for other bytes",
          [&](std::uint64_t first, std::uint64_t, ScriptedResponse& r) {
              if (first == 3 * Seg) r = MakeResponse(206, headers206(0, Seg - 1), body(0, Seg));
@@ -546,11 +554,20 @@ TEST_F(DownloadJobTest, ExistingFileSurvivesEveryUnsuccessfulEnd) {
         };
     };
     auto cancelAfterTry = [](int) { return testing::JobCancel = true; };
+    auto length = [](const wchar_t* value, std::size_t bodyBytes) {
+        return [value, bodyBytes](ScriptedResponse& r) {
+            r = MakeResponse(200, {std::wstring(L"Content-Length: ") + value},
+                             testing::Pieces(testing::TestBytes(5 * MiB, 30).substr(0, bodyBytes), 65536));
+        };
+    };
     const std::vector<Case> cases = {
         {"404", 1, whole([](ScriptedResponse& r) { r = MakeResponse(404, {}, {"gone"}); }), nullptr, 0, Failed},
         {"206", 1, whole([](ScriptedResponse& r) { r.status = 206; }), nullptr, 0, Failed},
         {"short body", 1, whole([](ScriptedResponse& r) { r.body.pop_back(); }), nullptr, 0, Failed},
         {"broken body", 1, whole([](ScriptedResponse& r) { r.breakAtPiece = 3; }), nullptr, 0, Failed},
+        {"length 0", 1, whole(length(L"0", 0)), nullptr, 0, Failed},
+        {"length that reads as no number", 1, whole(length(L"abc", MiB)), nullptr, 0, Failed},
+        {"length other than the probe's", 1, whole(length(L"5242881", 5 * MiB)), nullptr, 0, Failed},
         {"single canceled", 1, whole(cancelAtPiece), nullptr, 0, Failed},
         {"single canceled after the last read", 1, whole(cancelAtTheEnd), nullptr, 0, Failed},
         {"single, replace refused", 1, nullptr, testing::FailFirst(9), 4, Failed},
@@ -592,6 +609,44 @@ TEST_F(DownloadJobTest, ExistingFileSurvivesEveryUnsuccessfulEnd) {
         EXPECT_EQ(testing::RecordedFiles().moves, moves);
         EXPECT_EQ(testing::RecordedFiles().opens.at(0).path, Temporary());
         EXPECT_EQ(testing::DirectoryNames(dir), std::vector<std::wstring>{L"data.bin"});
+    }
+}
+
+// A name that reaches another file (its short 8.3 name) never replaces that
+// file, whether it reaches it at the start or only once the transfer runs.
+TEST_F(DownloadJobTest, OutputPathThatReachesAnotherFile) {
+    const std::wstring report = PathIn(L"Quarterly report 2025.pdf");
+    served->content = testing::TestBytes(3 * MiB, 35);
+    for (const bool duringTransfer : {false, true}) {
+        for (const std::int32_t connections : {1, 4}) {
+            SCOPED_TRACE(std::to_string(connections) + (duringTransfer ? " during the transfer" : " at the start"));
+            ASSERT_TRUE(testing::WriteFileBytes(report, "the report"));
+            output = testing::MakeAlias(report);
+            ASSERT_FALSE(output.empty());
+            served->adjust = nullptr;
+            if (duringTransfer) {
+                ASSERT_TRUE(platform::FileDelete(output.c_str()));  // natively the link, on Windows the report
+                auto made = std::make_shared<std::atomic<bool>>(false);
+                served->adjust = [report, made](const RecordedRequest& request, ScriptedResponse&) {
+                    if (request.verb == L"GET" && !made->exchange(true)) {
+                        testing::WriteFileBytes(report, "the report");
+                        testing::MakeAlias(report);
+                    }
+                };
+            }
+            testing::SetFileFaults();
+            const DownloadResult result = Run(connections);
+            EXPECT_FALSE(result.success);
+            EXPECT_EQ(result.message, connections == 1 ? Failed : std::wstring(MessageNoOutputFile));
+            EXPECT_EQ(testing::ReadFileBytes(report), "the report");
+            const testing::FileLog files = testing::RecordedFiles();
+            EXPECT_EQ(files.opens.empty(), !duringTransfer) << "nothing is written for such a name";
+            EXPECT_TRUE(files.moves.empty());
+            for (const std::wstring& name : testing::DirectoryNames(dir)) {
+                EXPECT_EQ(name.find(L".part"), std::wstring::npos) << "temporary file left";
+            }
+            ExpectSoundHandles();
+        }
     }
 }
 

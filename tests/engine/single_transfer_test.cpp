@@ -35,26 +35,36 @@ protected:
     testing::HttpLog log;
 };
 
-// An answer without a length must not let a cut-off body pass as whole: the
-// probed size stands in for it.
-TEST_F(SingleTransferTest, AnswerWithoutLength) {
+// The file is whole at the probed size and no other, whatever the answer's
+// length says: absent, the same, another, none that reads as a number.
+TEST_F(SingleTransferTest, WholeOnlyAtTheProbedSize) {
     struct Case {
         const char* name;
         std::size_t bodyBytes;
+        std::vector<std::wstring> headers;
         bool ok;
     };
     const std::vector<Case> cases = {
-        {"whole body", 300000, true},
-        {"cut short", 250000, false},
-        {"longer than probed", 300001, true},
+        {"no length, whole body", 300000, {}, true},
+        {"no length, cut short", 250000, {}, false},
+        {"no length, longer than probed", 300001, {}, false},
+        {"the probed length", 300000, {L"Content-Length: 300000"}, true},
+        {"length 0, no body", 0, {L"Content-Length: 0"}, false},
+        {"another length", 300001, {L"Content-Length: 300001"}, false},
+        {"a length that is no number", 250000, {L"Content-Length: abc"}, false},
+        {"digits and more", 300000, {L"Content-Length: 300000abc"}, false},
     };
     const std::string content = testing::TestBytes(300001, 33);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         totals.clear();
         const std::string body = content.substr(0, c.bodyBytes);
-        EXPECT_EQ(Transfer(MakeResponse(200, {L"Accept-Ranges: bytes"}, testing::Pieces(body, 65536)), 300000), c.ok);
-        EXPECT_TRUE(testing::ReadFileBytes(Output()) == body);
+        std::vector<std::wstring> headers = c.headers;
+        headers.push_back(L"Accept-Ranges: bytes");
+        EXPECT_EQ(Transfer(MakeResponse(200, headers, testing::Pieces(body, 65536)), 300000), c.ok);
+        if (c.ok) {
+            EXPECT_TRUE(testing::ReadFileBytes(Output()) == body);
+        }
         for (const std::uint64_t total : totals) {
             EXPECT_EQ(total, 300000u) << "the probed size is the total";
         }

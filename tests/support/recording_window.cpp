@@ -1,5 +1,10 @@
 #include "support/recording_window.h"
 
+#if defined(_WIN32)
+#include <windows.h>
+#include <shlwapi.h>
+#endif
+
 #include <algorithm>
 #include <condition_variable>
 #include <cwchar>
@@ -26,6 +31,7 @@ struct Recorder {
     std::deque<PostedMessage> queue;
     std::uint64_t tick = 0;
     std::optional<std::wstring> profile;
+    std::optional<std::wstring> knownDownloads;
     std::vector<std::wstring> existing;
     bool failPosts = false;
     bool failThreads = false;
@@ -63,6 +69,7 @@ void ResetRecordingWindow() {
     r.queue.clear();
     r.tick = 0;
     r.profile.reset();
+    r.knownDownloads.reset();
     r.existing.clear();
     r.failPosts = false;
     r.failThreads = false;
@@ -105,6 +112,12 @@ void SetProfileFolder(std::optional<std::wstring> folder) {
     Recorder& r = R();
     std::lock_guard<std::mutex> lock(r.mutex);
     r.profile = std::move(folder);
+}
+
+void SetDownloadsKnownFolder(std::optional<std::wstring> folder) {
+    Recorder& r = R();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    r.knownDownloads = std::move(folder);
 }
 
 void SetExistingPaths(std::vector<std::wstring> paths) {
@@ -271,15 +284,31 @@ void ShellExecuteOpen(const wchar_t* verb, const wchar_t* file, const wchar_t* p
         testing::ShellCall{verb ? verb : L"", file ? file : L"", parameters ? parameters : L"", showCommand});
 }
 
-bool GetProfileFolder(wchar_t* buffer) {
-    auto& r = R();
-    std::lock_guard<std::mutex> lock(r.mutex);
-    if (!r.profile) return false;
-    const std::size_t copied = std::min(r.profile->size(), static_cast<std::size_t>(MaxPathChars - 1));
-    std::wmemcpy(buffer, r.profile->data(), copied);
+namespace {
+
+bool CopyFolder(const std::optional<std::wstring>& folder, wchar_t* buffer) {
+    if (!folder) return false;
+    const std::size_t copied = std::min(folder->size(), static_cast<std::size_t>(MaxPathChars - 1));
+    std::wmemcpy(buffer, folder->data(), copied);
     buffer[copied] = L'\0';
     return true;
 }
+
+}  // namespace
+
+bool GetProfileFolder(wchar_t* buffer) {
+    auto& r = R();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    return CopyFolder(r.profile, buffer);
+}
+
+bool GetDownloadsKnownFolder(wchar_t* buffer) {
+    auto& r = R();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    return CopyFolder(r.knownDownloads, buffer);
+}
+
+bool GetWindowsFolder(wchar_t* buffer) { return CopyFolder(std::wstring(testing::RecordedWindowsFolder), buffer); }
 
 bool PathExists(const wchar_t* path) {
     auto& r = R();
@@ -288,10 +317,14 @@ bool PathExists(const wchar_t* path) {
     return std::find(r.existing.begin(), r.existing.end(), std::wstring(path)) != r.existing.end();
 }
 
-// As documented for PathFindFileNameW: the text after the last separator
-// ('\\', '/' or ':') that is followed by something other than a separator,
-// or the whole text when there is none.
+// Under Wine the real PathFindFileNameW, so that the naming is checked against
+// Windows' own rule; natively that rule as documented: the text after the last
+// separator ('\\', '/' or ':') that is followed by something other than a
+// separator, or the whole text when there is none.
 const wchar_t* FindFileName(const wchar_t* path) {
+#if defined(_WIN32)
+    return PathFindFileNameW(path);
+#else
     if (path == nullptr) return nullptr;
     const wchar_t* name = path;
     for (const wchar_t* p = path; *p != L'\0'; ++p) {
@@ -299,6 +332,7 @@ const wchar_t* FindFileName(const wchar_t* path) {
         if (separator && p[1] != L'\0' && p[1] != L'\\' && p[1] != L'/') name = p + 1;
     }
     return name;
+#endif
 }
 
 bool StartDetachedThread(std::function<void()> body) {

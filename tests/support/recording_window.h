@@ -93,8 +93,12 @@ inline constexpr std::uint32_t RecordedProcessId = 4242;
 void SetTickCount(std::uint64_t milliseconds);
 void AdvanceTickCount(std::uint64_t milliseconds);
 
-// nullopt makes the profile lookup fail.
+// What GetWindowsFolder answers.
+inline constexpr wchar_t RecordedWindowsFolder[] = L"C:\\windows";
+
+// nullopt makes the profile lookup fail; so does it the known Downloads folder's (the default).
 void SetProfileFolder(std::optional<std::wstring> folder);
+void SetDownloadsKnownFolder(std::optional<std::wstring> folder);
 void SetExistingPaths(std::vector<std::wstring> paths);
 
 // When set, posts fail (the window is gone) and nothing is queued.

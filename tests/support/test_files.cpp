@@ -13,6 +13,13 @@
 
 #include "platform/files.h"
 
+#if defined(_WIN32)
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#endif
+
 // The build's real file calls, from real_files.cpp.
 namespace pelbrook::platform::real {
 PELBROOK_FILE_CALLS(PELBROOK_DECLARE_FILE_CALL)
@@ -132,6 +139,21 @@ std::vector<std::wstring> DirectoryNames(const std::wstring& path) {
     }
     std::sort(names.begin(), names.end());
     return names;
+}
+
+std::wstring MakeAlias(const std::wstring& path) {
+#if defined(_WIN32)
+    std::wstring alias(MAX_PATH, L'\0');
+    const DWORD length = GetShortPathNameW(path.c_str(), alias.data(), MAX_PATH);
+    alias.resize(length < MAX_PATH ? length : 0);
+    return alias != path ? alias : std::wstring();
+#else
+    const std::filesystem::path target = ToPath(path);
+    const std::filesystem::path alias = target.parent_path() / "ALIAS~1.BIN";
+    std::error_code error;
+    std::filesystem::create_symlink(target.filename(), alias, error);  // fails when it is there already
+    return std::filesystem::is_symlink(alias, error) ? FromPath(alias) : std::wstring();
+#endif
 }
 
 void RemoveTestDirectory(const std::wstring& path) {
@@ -280,5 +302,7 @@ bool FileMove(const wchar_t* from, const wchar_t* to, std::uint32_t flags) {
     if (fail && fail(attempt)) return false;
     return real::FileMove(from, to, flags);
 }
+
+bool FileFindName(const wchar_t* path, wchar_t* name) { return real::FileFindName(path, name); }
 
 }  // namespace pelbrook::platform

@@ -76,6 +76,10 @@ bool WriteFileBytes(const std::wstring& path, const std::string& bytes);
 bool PathExists(const std::wstring& path);
 // Names of the entries of a directory, sorted.
 std::vector<std::wstring> DirectoryNames(const std::wstring& path);
+// A second name that reaches the existing file at `path`, as the platform
+// makes one: its short 8.3 name on Windows, a symbolic link beside it
+// natively; empty when there is none.
+std::wstring MakeAlias(const std::wstring& path);
 // Removes a directory made by NewTestDirectory, with its content.
 void RemoveTestDirectory(const std::wstring& path);
 

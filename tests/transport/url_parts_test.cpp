@@ -60,9 +60,10 @@ std::vector<UrlCase> Cases() {
         Good(L"http://example.com", L"example.com", L"", 80, false),
         Good(L"https://example.com:8443", L"example.com", L"", 8443, true),
         Good(L"http://example.com/", L"example.com", L"/", 80, false),
-        // Query and fragment stay in the path, undecoded.
-        Good(L"http://h/p#frag", L"h", L"/p#frag", 80, false),
-        Good(L"http://h/p?q=1&r=%20#f", L"h", L"/p?q=1&r=%20#f", 80, false),
+        // The query stays in the path, undecoded; the fragment is the client's own, a %23 the path's.
+        Good(L"http://h/p#frag", L"h", L"/p", 80, false),
+        Good(L"http://h/p?q=1&r=%20#f", L"h", L"/p?q=1&r=%20", 80, false),
+        Good(L"http://h/a%23b?c#d#e", L"h", L"/a%23b?c", 80, false),
         Good(L"http://h/a/../b c", L"h", L"/a/../b c", 80, false),
         // The host runs to the first '/' or ':', so a query right after it stays in the host.
         Good(L"http://h?q=1", L"h?q=1", L"", 80, false),
@@ -141,6 +142,12 @@ TEST(CrackUrlTable, NativeKeepsIpv6LiteralsWhole) {
     EXPECT_EQ(parts.port, 443);
 }
 #endif
+
+TEST(TrimPastedUrl, OnlyTheBlanksAroundIt) {
+    EXPECT_EQ(TrimPastedUrl(L" \t\u00A0http://h/a b.bin\r\n\u00A0 "), L"http://h/a b.bin");
+    EXPECT_EQ(TrimPastedUrl(L"\u00A0\r\n"), L"");
+    EXPECT_EQ(TrimPastedUrl(L"\fhttp://h/x\u3000"), L"\fhttp://h/x\u3000");
+}
 
 TEST(CrackUrlTable, ResultReplacesEarlierContent) {
     UrlParts parts;

@@ -257,7 +257,8 @@ TEST_F(DownloadFlow, AcceptedCountsReachTheEngine) {
 TEST_F(DownloadFlow, SuccessfulJobFromStartToFileManager) {
     const auto file = std::make_shared<const std::string>(TestBytes(5 * 1048576 + 17, 3));
     ScriptHttp(RangedServer(file));
-    Press(L"http://example.com/files/setup.exe?token=1", L"4");
+    // As pasted from a page: blanks around it, a fragment that is never sent.
+    Press(L"\u00A0 \thttp://example.com/files/setup.exe?token=1#top\r\n", L"4");
     const std::wstring path = Saved(L"setup.exe");
 
     EXPECT_TRUE(App.running);
@@ -295,13 +296,14 @@ TEST_F(DownloadFlow, SuccessfulJobFromStartToFileManager) {
     const std::vector<ShellCall>& shell = ended.shellCalls;
     ASSERT_EQ(shell.size(), 1u);
     EXPECT_EQ(shell[0].verb, L"open");
-    EXPECT_EQ(shell[0].file, L"explorer.exe");
+    EXPECT_EQ(shell[0].file, RecordedWindowsFolder + std::wstring(L"\\explorer.exe"));
     EXPECT_EQ(shell[0].parameters, L"/select,\"" + path + L"\"");
     EXPECT_EQ(shell[0].showCommand, 1);
     OnJobFinished(App.job.number);  // delivered again: nothing is replayed
     EXPECT_EQ(RecordedWindow().shellCalls.size(), 1u);
 
     EXPECT_EQ(ReadFileBytes(path), *file);
+    EXPECT_EQ(RecordedHttp().requests.at(0).path, L"/files/setup.exe?token=1");
     EXPECT_EQ(App.job.shared->bytesDone.load(), file->size());
     EXPECT_EQ(App.job.shared->bytesTotal.load(), file->size());
     EXPECT_FALSE(CancelRaised());
@@ -338,7 +340,7 @@ TEST_F(DownloadFlow, BlankUrlPassesTheWindowAndTheEngineRefusesIt) {
     ASSERT_TRUE(App.running);
     ASSERT_TRUE(PumpUntilJobEnds());
     EXPECT_EQ(RecordedWindow().Control(App.statusLabel).text,
-              MessageInvalidUrl + std::wstring(TextSavedTo) + Saved(L"download.bin") + TextTime + L"0:00");
+              MessageUrlEmpty + std::wstring(TextSavedTo) + Saved(L"download.bin") + TextTime + L"0:00");
     EXPECT_EQ(RecordedHttp().sessionsOpened, 0);
 }
 
@@ -430,10 +432,12 @@ TEST_F(DownloadFlow, CanceledJobThatDoesNotWindDownIsLetGo) {
         const wchar_t* connections;
         bool inProbe;
         const wchar_t* message;
+        bool modeLineQueued = false;  // the job's mode line not yet taken when it is let go
     } cases[] = {
         {"body of an accelerated job", L"4", false, MessageCanceled},
         {"body of a single transfer", L"1", false, MessageFailed},
         {"the probe", L"8", true, MessageCanceled},
+        {"body, its mode line still on the way", L"4", false, MessageCanceled, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -455,7 +459,7 @@ TEST_F(DownloadFlow, CanceledJobThatDoesNotWindDownIsLetGo) {
         });
         Press(L"http://example.com/stalled.bin", c.connections);
         ASSERT_TRUE(Eventually([this] { return blocked.load(); }));
-        if (!c.inProbe) {
+        if (!c.inProbe && !c.modeLineQueued) {
             ASSERT_TRUE(PumpMessagesUntil(DispatchToWindow, [] { return !App.job.modeLine.empty(); }, 30s));
         }
         const std::wstring temporary = TemporaryPathFor(App.job.request);
@@ -475,11 +479,21 @@ TEST_F(DownloadFlow, CanceledJobThatDoesNotWindDownIsLetGo) {
         for (WindowHandle input : inputs) EXPECT_TRUE(ended.Control(input).enabled);
         EXPECT_EQ(ended.Bar(App.progressBar).position, 0u);
         EXPECT_FALSE(ended.Timer(App.mainWindow, IDT_PROGRESS).active);
-        if (c.inProbe) {
+        if (c.inProbe || c.modeLineQueued) {
             EXPECT_EQ(ended.Control(App.modeLabel).text, TextModeChecking);
         }
         // Under Wine the name stays while the blocked job holds the file open.
         EXPECT_EQ(RecordedFiles().deletes, std::vector<std::wstring>{temporary}) << "the window deletes it at once";
+        if (c.modeLineQueued) {
+            // What the let-go job sends, now or when it ends, before the next job changes nothing.
+            release.store(true);
+            JoinJobThreads();
+            ASSERT_TRUE(PumpMessagesUntil(DispatchToWindow, [] { return RecordedWindow().pendingMessages == 0; }, 30s));
+            const WindowLog later = RecordedWindow();
+            EXPECT_EQ(later.Control(App.modeLabel).textHistory, ended.Control(App.modeLabel).textHistory);
+            EXPECT_EQ(later.Control(App.statusLabel).textHistory, ended.Control(App.statusLabel).textHistory);
+            EXPECT_TRUE(later.shellCalls.empty());
+        }
 
         // The same download again at once, while the first job is still blocked.
         OnStartButton();
@@ -496,6 +510,28 @@ TEST_F(DownloadFlow, CanceledJobThatDoesNotWindDownIsLetGo) {
         EXPECT_EQ(RecordedFiles().moves.size(), 1u) << "the first job never replaces the file";
         EXPECT_EQ(DirectoryNames(directory).size(), 1u) << "no temporary file left";
     }
+}
+
+// Cancel pressed as the job ends: when the wait for it is over, the job has
+// finished and only its WM_JOB_FINISHED is still on the way. Its own outcome
+// is shown, not a canceled line over a file that is complete.
+TEST_F(DownloadFlow, WaitAfterCancelEndsWithAJobThatFinished) {
+    const auto file = std::make_shared<const std::string>(TestBytes(3000, 6));
+    ScriptHttp(RangedServer(file));
+    Press(L"http://example.com/done.bin", L"2");
+    const std::shared_ptr<SharedJob> job = App.job.shared;
+    ASSERT_TRUE(Eventually([&] { return job->finished.load(); }));
+    SetTickCount(App.job.startTick + 5000);
+    OnStartButton();
+    AdvanceTickCount(CancelWaitMs);
+    OnProgressTimer();
+    EXPECT_FALSE(App.running);
+    const WindowLog ended = RecordedWindow();
+    EXPECT_EQ(ended.Control(App.statusLabel).text.rfind(MessageCompleted + std::wstring(TextSavedTo), 0), 0u);
+    EXPECT_EQ(ended.shellCalls.size(), 1u);
+    EXPECT_EQ(ReadFileBytes(Saved(L"done.bin")), *file);
+    ASSERT_TRUE(PumpMessagesUntil(DispatchToWindow, [] { return RecordedWindow().pendingMessages == 0; }, 30s));
+    EXPECT_EQ(RecordedWindow().shellCalls.size(), 1u) << "its WM_JOB_FINISHED changes nothing more";
 }
 
 TEST_F(DownloadFlow, ThreadThatCannotStartReturnsToIdle) {
@@ -564,30 +600,43 @@ TEST_F(DownloadFlow, StatusAndFinishedHandlersOnTheirOwn) {
     EXPECT_TRUE(w.shellCalls.empty());  // no path, nothing to show
 }
 
-// Closing the window during an accelerated job: the window abandons the job's
-// temporary file itself, and a file that stood at the output path stays.
+// Closing the window during an accelerated job, or the end of the session
+// (after which Windows ends the process without destroying the window): the
+// window abandons the job's temporary file itself, and a file that stood at
+// the output path stays. A shutdown that was canceled changes nothing.
 TEST_F(DownloadFlow, ClosingDuringAJobLeavesNoUnfinishedFile) {
-    const auto file = std::make_shared<const std::string>(TestBytes(4 * 1048576, 11));
-    std::atomic<bool> reading{false};
-    ScriptHttp(RangedServer(file, [this, &reading](std::size_t piece) {
-        if (piece == 0) return;
-        reading.store(true);
-        Eventually([this] { return CancelRaised(); });
-    }));
-    ASSERT_TRUE(WriteFileBytes(Saved(L"closing.bin"), "older file"));
-    Press(L"http://example.com/closing.bin", L"3");
-    ASSERT_TRUE(Eventually([&] { return reading.load(); }));
-    ASSERT_TRUE(PathExists(TemporaryPathFor(App.job.request)));
+    for (const bool destroyed : {true, false}) {
+        SCOPED_TRACE(destroyed ? "WM_DESTROY" : "WM_ENDSESSION");
+        FreshWindow();
+        const auto file = std::make_shared<const std::string>(TestBytes(4 * 1048576, 11));
+        std::atomic<bool> reading{false};
+        ScriptHttp(RangedServer(file, [this, &reading](std::size_t piece) {
+            if (piece == 0) return;
+            reading.store(true);
+            Eventually([this] { return CancelRaised(); });
+        }));
+        ASSERT_TRUE(WriteFileBytes(Saved(L"closing.bin"), "older file"));
+        Press(L"http://example.com/closing.bin", L"3");
+        ASSERT_TRUE(Eventually([&] { return reading.load(); }));
+        ASSERT_TRUE(PathExists(TemporaryPathFor(App.job.request)));
 
-    OnMainWindowDestroyed();
-    FailPosts(true);  // the window is gone
-    EXPECT_TRUE(CancelRaised());
-    EXPECT_FALSE(RecordedWindow().Timer(App.mainWindow, IDT_PROGRESS).active);
-    EXPECT_EQ(RecordedFiles().deletes, std::vector<std::wstring>{TemporaryPathFor(App.job.request)});
-    JoinJobThreads();
-    EXPECT_FALSE(PathExists(TemporaryPathFor(App.job.request)));
-    EXPECT_EQ(ReadFileBytes(Saved(L"closing.bin")), "older file");
-    TakeMessagesAndFree();
+        OnSessionEnd(false);
+        EXPECT_FALSE(CancelRaised());
+        EXPECT_TRUE(RecordedFiles().deletes.empty());
+        if (destroyed) {
+            OnMainWindowDestroyed();
+        } else {
+            OnSessionEnd(true);
+        }
+        FailPosts(true);  // the window is gone
+        EXPECT_TRUE(CancelRaised());
+        EXPECT_FALSE(RecordedWindow().Timer(App.mainWindow, IDT_PROGRESS).active);
+        EXPECT_EQ(RecordedFiles().deletes, std::vector<std::wstring>{TemporaryPathFor(App.job.request)});
+        JoinJobThreads();
+        EXPECT_FALSE(PathExists(TemporaryPathFor(App.job.request)));
+        EXPECT_EQ(ReadFileBytes(Saved(L"closing.bin")), "older file");
+        TakeMessagesAndFree();
+    }
 }
 
 // A job that the close could not stop, and that later gets its whole body,

@@ -16,14 +16,19 @@ TEST(FileNameFromUrl, TakesTheLastSegmentBeforeTheQuery) {
         {L"http://example.com/files/setup.exe", L"setup.exe"},
         {L"https://example.com/get/file.zip?token=1", L"file.zip"},
         {L"http://example.com/a%20b.txt", L"a%20b.txt"},
-        {L"http://example.com/dl/file.zip?next=/x/y.txt", L"y.txt"},
+        // The name is the path's own: the query and the fragment are cut off first.
+        {L"http://example.com/dl/file.zip?next=/x/y.txt", L"file.zip"},
+        {L"https://example.com/m20.bin?se=2025-01-01T10:00:00Z&sig=a/b", L"m20.bin"},
+        {L"http://example.com/archive.tar.gz#part", L"archive.tar.gz"},
+        {L"http://example.com/a.bin?x=1#frag/b.exe", L"a.bin"},
+        {L"http://example.com/dir#/b.exe", L"dir"},
+        {L"http://example.com/%23top.txt", L"%23top.txt"},
         {L"http://example.com/?id=5", FallbackFileName},
         {L"http://example.com/", FallbackFileName},
         {L"http://example.com", FallbackFileName},
         {L"plain words", FallbackFileName},
         {L"", FallbackFileName},
         {L"ftp://example.com/file.bin", FallbackFileName},
-        {L"http://example.com/archive.tar.gz#part", L"archive.tar.gz#part"},
         {L"http://example.com/Mixed.Case.ISO", L"Mixed.Case.ISO"},
         {L"http://example.com/dir/", L"dir_"},
         {L"http://example.com/%E4%B8%AD.txt", L"%E4%B8%AD.txt"},
@@ -96,7 +101,7 @@ protected:
     std::wstring PathFor(const std::wstring& folder, const std::wstring& url) {
         TypeText(App.folderEdit, folder);
         TypeText(App.urlEdit, url);
-        return BuildOutputPath();
+        return BuildOutputPath(url);
     }
 };
 
@@ -110,7 +115,6 @@ TEST_F(OutputPath, JoinsFolderAndNameWithOneBackslash) {
         {L"C:\\Temp\\", L"http://example.com/files/setup.exe", L"C:\\Temp\\setup.exe"},
         {L"D:/dl/", L"http://example.com/files/setup.exe", L"D:/dl/\\setup.exe"},
         {L"   ", L"http://example.com/a.bin", L"   \\a.bin"},
-        {L"C:\\Temp", L"  http://example.com/a.bin", std::wstring(L"C:\\Temp\\") + FallbackFileName},
         {L"\\\\server\\share", L"http://example.com/CON", L"\\\\server\\share\\_CON"},
     };
     for (const auto& c : cases) EXPECT_EQ(PathFor(c.folder, c.url), c.path) << c.folder << L" " << c.url;
@@ -133,6 +137,15 @@ TEST_F(OutputPath, DefaultFolderFallsBackToTheCurrentDirectory) {
     SetProfileFolder(std::nullopt);
     SetExistingPaths({DownloadSubfolder});
     EXPECT_EQ(DefaultDownloadFolder(), FallbackFolder);
+
+    // Moved away from the profile: where the shell keeps it, when it is there.
+    SetProfileFolder(L"C:\\Users\\ada");
+    SetDownloadsKnownFolder(L"D:\\Moved\\Downloads");
+    SetExistingPaths({L"D:\\Moved\\Downloads"});
+    EXPECT_EQ(DefaultDownloadFolder(), L"D:\\Moved\\Downloads");
+    SetExistingPaths({});
+    EXPECT_EQ(DefaultDownloadFolder(), FallbackFolder);
+    SetDownloadsKnownFolder(std::nullopt);
 
     SetProfileFolder(L"C:\\Users\\bob\\");  // appended as it is
     SetExistingPaths({std::wstring(L"C:\\Users\\bob\\") + DownloadSubfolder});

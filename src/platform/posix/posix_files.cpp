@@ -1,6 +1,8 @@
 // The file calls on POSIX, for native builds. Windows share modes have no
 // POSIX counterpart and are not enforced; every FileCreate is its own open(),
 // so each handle keeps its own file position as a Win32 handle does.
+// A symbolic link stands for a second name of a file, as a short 8.3 name
+// is on Windows: FileFindName reports the name it points to.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -46,6 +48,25 @@ bool ToUtf8(const wchar_t* path, std::string& out) {
         }
     }
     return !out.empty();
+}
+
+// The wide text of UTF-8 bytes; false for bytes that are no UTF-8.
+bool FromUtf8(const std::string& bytes, std::wstring& out) {
+    out.clear();
+    for (std::size_t i = 0; i < bytes.size();) {
+        const auto lead = static_cast<unsigned char>(bytes[i]);
+        const int extra = lead < 0x80 ? 0 : lead >= 0xF0 ? 3 : lead >= 0xE0 ? 2 : lead >= 0xC0 ? 1 : -1;
+        if (extra < 0 || bytes.size() - i <= static_cast<std::size_t>(extra)) return false;
+        std::uint32_t c = extra == 0 ? lead : lead & (0x3F >> extra);
+        for (int k = 1; k <= extra; ++k) {
+            const auto next = static_cast<unsigned char>(bytes[i + static_cast<std::size_t>(k)]);
+            if ((next & 0xC0) != 0x80) return false;
+            c = (c << 6) | (next & 0x3F);
+        }
+        out += static_cast<wchar_t>(c);
+        i += static_cast<std::size_t>(extra) + 1;
+    }
+    return true;
 }
 
 int Descriptor(FileHandle file) {
@@ -143,6 +164,26 @@ bool FileMove(const wchar_t* from, const wchar_t* to, std::uint32_t flags) {
     struct stat info {};
     if ((flags & MoveFileReplaceExisting) == 0 && ::stat(target.c_str(), &info) == 0) return false;
     return ::rename(source.c_str(), target.c_str()) == 0;
+}
+
+bool FileFindName(const wchar_t* path, wchar_t* name) {
+    std::string utf8;
+    if (path == nullptr || name == nullptr || !ToUtf8(path, utf8)) return false;
+    struct stat info {};
+    if (::lstat(utf8.c_str(), &info) != 0) return false;
+    std::string target = utf8;
+    if (S_ISLNK(info.st_mode)) {
+        char link[4096];
+        const ssize_t length = ::readlink(utf8.c_str(), link, sizeof(link));
+        if (length <= 0 || static_cast<std::size_t>(length) >= sizeof(link)) return false;
+        target.assign(link, static_cast<std::size_t>(length));
+    }
+    std::wstring own;
+    // Named as Windows splits a path, where a backslash separates too.
+    if (!FromUtf8(target.substr(target.find_last_of("/\\") + 1), own) || own.size() >= FileNameChars) return false;
+    own.copy(name, own.size());
+    name[own.size()] = L'\0';
+    return true;
 }
 
 }  // namespace PELBROOK_FILE_CALLS_NAMESPACE

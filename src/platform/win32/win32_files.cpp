@@ -1,6 +1,8 @@
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <cwchar>
 
 #include "platform/files.h"
 
@@ -16,6 +18,7 @@ static_assert(CreateAlways == CREATE_ALWAYS);
 static_assert(OpenExisting == OPEN_EXISTING);
 static_assert(FileAttributeNormal == FILE_ATTRIBUTE_NORMAL);
 static_assert(FileBegin == FILE_BEGIN);
+static_assert(FileNameChars == sizeof(WIN32_FIND_DATAW::cFileName) / sizeof(wchar_t));
 
 FileHandle FileCreate(const wchar_t* path, std::uint32_t access, std::uint32_t shareMode, std::uint32_t disposition,
                       std::uint32_t attributes) {
@@ -51,6 +54,16 @@ bool FileDelete(const wchar_t* path) { return DeleteFileW(path) != FALSE; }
 
 bool FileMove(const wchar_t* from, const wchar_t* to, std::uint32_t flags) {
     return MoveFileExW(from, to, flags) != FALSE;
+}
+
+bool FileFindName(const wchar_t* path, wchar_t* name) {
+    WIN32_FIND_DATAW data;
+    HANDLE search = FindFirstFileW(path, &data);
+    if (search == INVALID_HANDLE_VALUE) return false;
+    FindClose(search);
+    data.cFileName[FileNameChars - 1] = L'\0';
+    std::copy_n(data.cFileName, std::wcslen(data.cFileName) + 1, name);
+    return true;
 }
 
 }  // namespace PELBROOK_FILE_CALLS_NAMESPACE

@@ -3,7 +3,10 @@
 #include <shellapi.h>
 #include <shlobj.h>
 #include <shlwapi.h>
+#include <knownfolders.h>
 
+#include <algorithm>
+#include <cwchar>
 #include <thread>
 #include <utility>
 
@@ -61,6 +64,20 @@ void ShellExecuteOpen(const wchar_t* verb, const wchar_t* file, const wchar_t* p
 
 bool GetProfileFolder(wchar_t* buffer) {
     return SUCCEEDED(SHGetFolderPathW(nullptr, CSIDL_PROFILE, nullptr, SHGFP_TYPE_CURRENT, buffer));
+}
+
+bool GetDownloadsKnownFolder(wchar_t* buffer) {
+    PWSTR path = nullptr;
+    const bool found = SUCCEEDED(SHGetKnownFolderPath(FOLDERID_Downloads, 0, nullptr, &path)) && path != nullptr &&
+                       std::wcslen(path) < static_cast<std::size_t>(MaxPathChars);
+    if (found) std::copy_n(path, std::wcslen(path) + 1, buffer);
+    CoTaskMemFree(path);
+    return found;
+}
+
+bool GetWindowsFolder(wchar_t* buffer) {
+    const UINT length = GetWindowsDirectoryW(buffer, MAX_PATH);
+    return length > 0 && length < MAX_PATH;
 }
 
 bool PathExists(const wchar_t* path) { return PathFileExistsW(path) != FALSE; }

@@ -54,6 +54,8 @@ class Reply:
         self.limit = None
         self.tail = None
         self.run_on = 0
+        # The Content-Length a body's answer names instead of its own, as length= sets it.
+        self.length_text = None
 
     def stop_after(self, count, tail):
         """The body stops after count bytes and tail(handler, rest) follows; the earliest stop wins."""
@@ -150,10 +152,14 @@ def probe(handler, reply, value):
     return True
 
 
+def delay(handler, reply, value):
+    handler.server.stopping.wait(float(value))
+
+
 def fail(handler, reply, value):
     code = int(value)
     if code == 200:
-        handler.send_payload(reply, 200, "OK", reply.headers, 0, reply.size, touched=False)
+        handler.send_payload(reply, 200, "OK", reply.headers, 0, reply.size, touched=True)
     else:
         handler.simple(code, "Refused", "refused\n", reply.lower)
     return True
@@ -216,6 +222,14 @@ def chunkcut(handler, reply, value):
         reply.stop_after(int(value), lambda h, rest: h.cut_connection())
 
 
+def length(handler, reply, value):
+    """The answer names Content-Length: value, and a number ends the body there; the connection closes after it."""
+    reply.length_text = value
+    handler.close_connection = True
+    if value.isdigit():
+        reply.stop_after(int(value), lambda h, rest: h.cut_connection())
+
+
 def runon(handler, reply, value):
     reply.run_on = int(value) if reply.chunked else 0
 
@@ -242,6 +256,7 @@ BEHAVIOURS = {
     # A ranged GET within the file:
     "probe": (RANGE, probe),
     # ... whose range where= names:
+    "delay": (FAULT, delay),
     "fail": (FAULT, fail),
     "badtotal": (FAULT, badtotal),
     "short": (FAULT, short),
@@ -252,5 +267,6 @@ BEHAVIOURS = {
     "stall": (BODY, stall),
     "trickle": (BODY, trickle),
     "chunkcut": (BODY, chunkcut),
+    "length": (BODY, length),
     "runon": (BODY, runon),
 }

@@ -19,11 +19,13 @@ Options (all optional; each is one function of fault_behaviours.py):
   chunked=1       send GET bodies with chunked transfer coding
   where=SPEC      which ranged GETs the faults below touch: all (default),
                   first0 (ranges from byte 0), notfirst0, or a first byte number
-  fail=CODE       answer the range with CODE (200 sends the whole body)
+  delay=SECONDS   wait that long before answering the range
+  fail=CODE       answer the range with CODE (200 sends the whole body, as the options below shape it)
   cut=N           close the connection after N body bytes
   stall=N         stop sending after N body bytes and keep the connection open, silent
   trickle=N       after N body bytes, send one byte every few seconds
   chunkcut=N      with chunked=1: stop after N body bytes, without the last chunk
+  length=TEXT     name Content-Length: TEXT; a number ends the body there, the connection closed
   short=K         answer a range with K bytes fewer (consistent headers)
   long=K          answer a range with up to K bytes more (consistent headers)
   shift=K         answer a range with the bytes K further on, saying so in Content-Range
@@ -303,7 +305,8 @@ class Handler(BaseHTTPRequestHandler):
             self.write_head(code, reason, headers + [("Transfer-Encoding", "chunked")], reply.lower)
             self.send_chunked(reply, data)
         else:
-            self.write_head(code, reason, headers + [("Content-Length", str(count))], reply.lower)
+            length = str(count) if reply.length_text is None else reply.length_text
+            self.write_head(code, reason, headers + [("Content-Length", length)], reply.lower)
             self.send_body(reply, data)
 
 

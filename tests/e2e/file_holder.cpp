@@ -6,6 +6,8 @@
 //   file_holder scan FOLDER   hold every new *.part file of FOLDER until 1 s
 //                             after its size or last-write time last changed
 //   file_holder hold PATH     hold PATH until standard input ends
+//   file_holder short PATH    print "short NAME", the name GetShortPathNameW
+//                             gives for PATH, and end
 //
 // It prints "held NAME" and "released NAME" as it goes, and ends when its
 // standard input ends.
@@ -17,6 +19,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <cwchar>
 #include <map>
 #include <set>
 #include <string>
@@ -108,11 +111,19 @@ void Scan(const std::wstring& folder) {
 
 int wmain(int argc, wchar_t** argv) {
     if (argc != 3) {
-        std::fprintf(stderr, "usage: file_holder scan FOLDER | hold PATH\n");
+        std::fprintf(stderr, "usage: file_holder scan FOLDER | hold PATH | short PATH\n");
         return 2;
     }
-    CloseHandle(CreateThread(nullptr, 0, WaitForInputEnd, nullptr, 0, nullptr));
     const std::wstring mode = argv[1];
+    if (mode == L"short") {
+        wchar_t shortPath[MAX_PATH] = {};
+        const DWORD length = GetShortPathNameW(argv[2], shortPath, MAX_PATH);
+        if (length == 0 || length >= MAX_PATH) return 1;
+        const wchar_t* slash = std::wcsrchr(shortPath, L'\\');
+        Say("short", slash != nullptr ? slash + 1 : shortPath);
+        return 0;
+    }
+    CloseHandle(CreateThread(nullptr, 0, WaitForInputEnd, nullptr, 0, nullptr));
     if (mode == L"scan") {
         Say("scanning", argv[2]);
         Scan(argv[2]);

@@ -50,7 +50,8 @@ def numbers(header, *names):
     return _named(header, NUMBER, int, names)
 
 
-(CANCELED, COMPLETED, FAILED, INCOMPLETE, INVALID_URL, NO_FILE_SIZE, CONNECTIONS_BELOW_ONE) = texts(
+(CANCELED, COMPLETED, FAILED, INCOMPLETE, INVALID_URL, NO_FILE_SIZE, NO_OUTPUT_FILE, URL_EMPTY,
+ CONNECTIONS_BELOW_ONE) = texts(
     ENGINE, "MessageCanceled", "MessageCompleted", "MessageFailed", "MessageIncomplete", "MessageInvalidUrl",
-    "MessageNoFileSize", "MessageConnectionsBelowOne")
+    "MessageNoFileSize", "MessageNoOutputFile", "MessageUrlEmpty", "MessageConnectionsBelowOne")
 DEFAULT_CONNECTIONS, MAX_CONNECTIONS = numbers(ENGINE, "DefaultConnections", "MaxConnections")

@@ -19,7 +19,7 @@ from e2e_support import (MIB, NO_RANGES, ONE_CONNECTION, SEGMENT, E2eError, Faul
                          write_random_file)
 from product_texts import CANCELED, FAILED, INCOMPLETE
 from product_texts import COMPLETED as DONE, CONNECTIONS_BELOW_ONE as BAD_COUNT, INVALID_URL as INVALID
-from product_texts import NO_FILE_SIZE as NO_SIZE
+from product_texts import NO_FILE_SIZE as NO_SIZE, NO_OUTPUT_FILE
 from winekit import run_windows, windows_path
 
 CASE_SECONDS = 240
@@ -297,6 +297,15 @@ def fault_cases(fault, sources):
     add("wrong-total", 4, INCOMPLETE, accelerated, "absent", where="notfirst0", badtotal=1)
     add("segment-404", 4, INCOMPLETE, accelerated, "absent", where=3333334, fail=404)
     add("segment-200", 4, INCOMPLETE, accelerated, "untouched", where=1666667, fail=200)
+    # A 200 to the first segment stands for the whole file only at the probe's size; this one comes
+    # once the other segments are under way, with the first 3,000,000 bytes alone.
+    add("first-segment-short-200", 4, INCOMPLETE, accelerated, "untouched", where="first0", delay=1, fail=200,
+        length=3000000)
+    # One transfer ends complete only at the size the probe learnt, whatever its Content-Length says.
+    for value, extra in (("0", {}), ("abc", {"cut": 2000000}), ("4000000", {})):
+        add("get-length-%s-single" % value, 1, FAILED, ONE_CONNECTION, "untouched", length=value, **extra)
+        add("get-length-%s-no-ranges" % value, 4, FAILED, NO_RANGES, "untouched", ranges="absent", length=value,
+            **extra)
     add("chunked-single", 1, DONE, ONE_CONNECTION, "equal", chunked=1)
     add("chunked-single-cut", 1, FAILED, ONE_CONNECTION, "absent", chunked=1, chunkcut=2000000)
     add("chunked-segments", 4, DONE, accelerated, "equal", chunked=1)
@@ -339,10 +348,44 @@ def run_quiet_cases(args, out_dir, nginx, files, results):
         results.case(name, problems)
 
 
+def run_alias_cases(args, out_dir, nginx, results):
+    """The output path's last segment is another file's short 8.3 name, which Windows resolves to that
+    file: the job must write nothing and leave that file as it was."""
+    folder = os.path.join(out_dir, "alias")
+    os.makedirs(folder)
+    report = os.path.join(folder, "Quarterly report 2025.pdf")
+    with open(report, "wb") as f:
+        f.write(PREEXISTING_BYTES)
+    _, said, _ = run_windows(args.holder, ["short", windows_path(report)], CASE_SECONDS, args.wine_run)
+    short = said.strip()[len("short "):] if said.startswith("short ") else ""
+    for connections, message in ((1, FAILED), (4, NO_OUTPUT_FILE)):
+        name = "alias-short-name-c%d" % connections
+        problems = []
+        if not short or short.lower() == os.path.basename(report).lower():
+            problems.append("Wine gave no short name other than the long one for %s: %r" % (report, said))
+        else:
+            url = nginx.url("/files/f%d.bin?c=%s" % (10 * MIB + 7, name))
+            try:
+                _, out, _ = run_harness(args, results, [url, windows_path(os.path.join(folder, short)),
+                                                        str(connections)])
+                got = parse_report(out).get("message")
+                if got != message:
+                    problems.append("message: got %r, wanted %r" % (got, message))
+            except E2eError as error:
+                problems.append(str(error))
+            if sorted(os.listdir(folder)) != [os.path.basename(report)]:
+                problems.append("files in the folder: %s" % sorted(os.listdir(folder)))
+            with open(report, "rb") as f:
+                if f.read() != PREEXISTING_BYTES:
+                    problems.append("%s was changed" % os.path.basename(report))
+        results.case(name, problems)
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--harness", required=True)
     parser.add_argument("--trust-ca", required=True, help="the program that trusts the tests' certificate authority")
+    parser.add_argument("--holder", required=True, help="the file holder, which names a file's short name")
     parser.add_argument("--wine-run", required=True)
     parser.add_argument("--work", required=True)
     parser.add_argument("--only", help="run only the cases whose name contains this text")
@@ -386,6 +429,8 @@ def main():
             run_case(case, args, out_dir, nginx, fault, results)
         if not args.only or "quiet" in args.only:
             run_quiet_cases(args, out_dir, nginx, files, results)
+        if not args.only or "alias" in args.only:
+            run_alias_cases(args, out_dir, nginx, results)
     except E2eError as error:
         results.case("setup", [str(error)])
     finally:

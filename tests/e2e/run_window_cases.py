@@ -17,7 +17,8 @@ from product_texts import CANCELED, FAILED
 from window_cancel_cases import run_cancel_cases
 from window_cases import (case_blank_url, case_cancel_downloading, case_cancel_while_probing,
                           case_close_during_download, case_close_stalled, case_double_click, case_failing_server,
-                          case_initial, case_output_held, case_refusals, case_scanner, case_success)
+                          case_initial, case_output_held, case_refusals, case_scanner, case_session_end, case_success,
+                          case_url_forms)
 from window_harness import Session, Xvfb
 from winekit import boot, end_processes, pids_with, wineserver, windows_path
 
@@ -52,6 +53,7 @@ def main():
     try:
         write_random_file(os.path.join(files_dir, "sample-24MB.bin"), 24 * MIB)
         write_random_file(os.path.join(files_dir, "slow48.bin"), 48 * MIB)
+        write_random_file(os.path.join(files_dir, "f1000003.bin"), 1000003)
         if not os.path.isdir(os.path.join(args.prefix, "drive_c")) and not boot(args.prefix, 300, False):
             raise E2eError("could not make the Wine prefix %s" % args.prefix)
         nginx = Nginx(run_dir, files_dir, slow_rate="1m").start()
@@ -61,6 +63,7 @@ def main():
         for run in (lambda: case_initial(session, results),
                     lambda: case_refusals(session, results, folder),
                     lambda: case_blank_url(session, results, folder),
+                    lambda: case_url_forms(session, results, folder, nginx, files_dir, out_dir),
                     lambda: case_cancel_while_probing(session, results, folder, fault, out_dir),
                     lambda: case_cancel_downloading(session, results, folder, nginx, out_dir, "4", CANCELED),
                     lambda: case_cancel_downloading(session, results, folder, nginx, out_dir, "1", FAILED),
@@ -81,6 +84,7 @@ def main():
         session = None
         case_close_during_download(args, xvfb, results, folder, nginx, out_dir)
         case_close_stalled(args, xvfb, results, folder, fault, out_dir)
+        case_session_end(args, xvfb, results, folder, nginx, out_dir)
         run_cancel_cases(args, xvfb, results, folder + "\\Cancel", fault, os.path.join(out_dir, "Cancel"))
     except E2eError as error:
         results.case("window: setup", [str(error)])

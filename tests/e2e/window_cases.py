@@ -1,7 +1,8 @@
-"""The window's cases: start-up, refusals, cancel, failures, a double-click,
-a scanner and a held output file, success with its file manager and
-screenshots, and closing during a download. Each takes the harness's session
-and servers and reports through Results."""
+"""The window's cases: start-up, refusals, what a pasted URL brings around
+the address, cancel, failures, a double-click, a scanner and a held output
+file, success with its file manager and screenshots, and closing or the
+session's end during a download. Each takes the harness's session and servers
+and reports through Results."""
 
 import os
 import re
@@ -9,7 +10,7 @@ import subprocess
 import time
 
 from e2e_support import MIB, E2eError, accelerated_line, files_equal, tool_path
-from product_texts import CANCELED, COMPLETED, DEFAULT_CONNECTIONS, FAILED, INCOMPLETE, INVALID_URL
+from product_texts import CANCELED, COMPLETED, DEFAULT_CONNECTIONS, FAILED, INCOMPLETE, URL_EMPTY
 from window_harness import (BROWSE, CANCEL, CANCELING, CHECKING, CLOSE_SECONDS, CONNECTING, CONNECTIONS,
                             CONNECTIONS_OUT_OF_RANGE, DOWNLOAD, DURATION, FOLDER_EDIT, INITIAL_MODE, MODE,
                             PASTE_URL_FIRST, PROGRESS, READY, SIZE, SPEED, START, STATUS, URL_EDIT, Checks, Holder,
@@ -62,17 +63,47 @@ def case_refusals(session, results, folder):
 
 
 def case_blank_url(session, results, folder):
-    """Blanks pass the window's check; the engine refuses them before deciding a mode."""
+    """Blanks pass the window's check and are trimmed off; the engine refuses the empty URL before
+    deciding a mode."""
     check = Checks()
     driver = session.driver
     set_fields(driver, "   ", folder, "4")
     driver.click(START)
     state = wait_for_end(driver)
-    check.match("finished line", text(state, STATUS), finished_line(INVALID_URL, folder + "\\download.bin"))
+    check.match("finished line", text(state, STATUS), finished_line(URL_EMPTY, folder + "\\download.bin"))
     check.equal("mode line", text(state, MODE), CHECKING)
     check.equal("bar", state["barPos"], 0)
     check.inputs(state, True)
     results.case("window: blank URL ends with the engine's message", check.problems)
+
+
+def case_url_forms(session, results, folder, nginx, files_dir, out_dir):
+    """What a pasted URL brings beyond the address: blanks around it, a fragment, a query with a path
+    in it. Each job ends complete under the name of the URL's path; no other file is made or touched."""
+    check = Checks()
+    name = "f1000003.bin"
+    url = nginx.url("/files/" + name)
+    out = os.path.join(out_dir, name)
+    put_preexisting(out_dir, "other.bin")
+    for label, typed in (("a trailing space", url + " "), ("a trailing tab", url + "\t"),
+                         ("a trailing no-break space", url + "\u00a0"), ("a leading space", " " + url),
+                         ("a fragment", url + "#part2"), ("a path in the query", url + "?next=/other.bin")):
+        before = set(os.listdir(out_dir))
+        set_fields(session.driver, typed, folder, "4")
+        session.driver.click(START)
+        state = wait_for_end(session.driver)
+        check.match("finished line with %s" % label, text(state, STATUS),
+                    finished_line(COMPLETED, folder + "\\" + name))
+        check.true("with %s, the file differs from the source" % label,
+                   os.path.exists(out) and files_equal(out, os.path.join(files_dir, name)))
+        made = sorted(set(os.listdir(out_dir)) - before)
+        check.equal("files made with %s" % label, made, [name])
+        if text(state, STATUS).startswith(COMPLETED):
+            close_file_manager(session)
+        for entry in made:
+            os.remove(os.path.join(out_dir, entry))
+    check_left_alone(check, out_dir, "other.bin")
+    results.case("window: blanks, a fragment and a query around the URL", check.problems)
 
 
 def case_cancel_while_probing(session, results, folder, fault, out_dir):
@@ -327,3 +358,26 @@ def case_close_stalled(args, xvfb, results, folder, fault, out_dir):
         session.stop()
     results.case("window: closing while the server has stopped sending", check.problems)
 
+
+def case_session_end(args, xvfb, results, folder, nginx, out_dir):
+    """Windows ends the session during a download: WM_QUERYENDSESSION, WM_ENDSESSION, then the process
+    ends without WM_DESTROY. The job's temporary file goes all the same and the earlier file keeps its
+    bytes; a session end called off first leaves the job running."""
+    check = Checks()
+    session = Session(args, xvfb, "endsession")
+    try:
+        name = "slow48.bin"
+        put_preexisting(out_dir, name)
+        set_fields(session.driver, nginx.url("/slow/" + name), folder, "4")
+        session.driver.click(START)
+        reached = wait_mid_download(session.driver, "48.0 MB")["barPos"]
+        session.driver.command("endsession 0")
+        check.true("the job did not go on after a session end called off",
+                   wait_until(lambda: session.driver.state()["barPos"] > reached, 10))
+        check.equal("files during the download", len(job_files(out_dir, name)), 2)
+        session.driver.command("endsession 1")
+        session.driver.command("terminate %d" % session.pid)
+        check_left_alone(check, out_dir, name)
+    finally:
+        session.stop()
+    results.case("window: the session ends during a download", check.problems)

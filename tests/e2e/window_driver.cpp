@@ -18,6 +18,8 @@
 //   waitprocess PID MS     wait for a process to end; answers its exit code
 //   terminate PID          end a process that the test started and that did not end by itself
 //   close                  ask the main window to close
+//   endsession 1|0         send the main window WM_QUERYENDSESSION, then WM_ENDSESSION with
+//                          that wParam, as Windows does when the session ends (1) or is kept (0)
 //   quit                   end the driver
 
 #ifndef NOMINMAX
@@ -304,6 +306,14 @@ std::string Handle(const std::string& line) {
     }
     if (command == "close") {
         return PostMessageW(g_main, WM_CLOSE, 0, 0) ? "ok" : "err post failed";
+    }
+    if (command == "endsession") {
+        LRESULT agreed = 0;
+        const WPARAM ending = args == "1" ? TRUE : FALSE;
+        if (!Send(g_main, WM_QUERYENDSESSION, 0, 0, &agreed) || !Send(g_main, WM_ENDSESSION, ending, 0)) {
+            return "err timed out";
+        }
+        return "ok " + std::to_string(static_cast<long long>(agreed));
     }
     int id = 0;
     std::string rest;

@@ -17,8 +17,7 @@ from product_texts import CANCELED, FAILED
 from window_cancel_cases import run_cancel_cases
 from window_cases import (case_blank_url, case_cancel_downloading, case_cancel_while_probing,
                           case_close_during_download, case_close_stalled, case_double_click, case_failing_server,
-                          case_initial, case_output_held, case_refusals, case_scanner, case_session_end, case_success,
-                          case_url_forms)
+                          case_initial, case_output_held, case_refusals, case_scanner, case_success, case_url_forms)
 from window_harness import Session, Xvfb
 from winekit import boot, end_processes, pids_with, wineserver, windows_path
 
@@ -84,7 +83,7 @@ def main():
         session = None
         case_close_during_download(args, xvfb, results, folder, nginx, out_dir)
         case_close_stalled(args, xvfb, results, folder, fault, out_dir)
-        case_session_end(args, xvfb, results, folder, nginx, out_dir)
+        case_close_during_download(args, xvfb, results, folder, nginx, out_dir, session_end=True)
         run_cancel_cases(args, xvfb, results, folder + "\\Cancel", fault, os.path.join(out_dir, "Cancel"))
     except E2eError as error:
         results.case("window: setup", [str(error)])

@@ -317,23 +317,33 @@ def case_output_held(session, results, folder, nginx, out_dir):
 
 
 
-def case_close_during_download(args, xvfb, results, folder, nginx, out_dir):
-    """Closing the window in the middle of an accelerated job leaves the earlier file as it was."""
+def case_close_during_download(args, xvfb, results, folder, nginx, out_dir, session_end=False):
+    """Closing the window in the middle of an accelerated job leaves the earlier file as it was. So does
+    the end of the session: WM_QUERYENDSESSION, WM_ENDSESSION, then the process ends without WM_DESTROY;
+    a session end called off first leaves the job running."""
     check = Checks()
-    session = Session(args, xvfb, "close")
+    session = Session(args, xvfb, "endsession" if session_end else "close")
     try:
         name = "slow48.bin"
         put_preexisting(out_dir, name)
         set_fields(session.driver, nginx.url("/slow/" + name), folder, "4")
         session.driver.click(START)
-        wait_mid_download(session.driver, "48.0 MB")
-        code, seconds = closing_time(session)
-        check.equal("exit code", code, 0)
-        check.true("the process took %.1f s to end" % seconds, seconds <= CLOSE_SECONDS)
+        reached = wait_mid_download(session.driver, "48.0 MB")["barPos"]
+        if session_end:
+            session.driver.command("endsession 0")
+            check.true("the job did not go on after a session end called off",
+                       wait_until(lambda: session.driver.state()["barPos"] > reached, 10))
+            check.equal("files during the download", len(job_files(out_dir, name)), 2)
+            session.driver.command("endsession 1")
+            session.driver.command("terminate %d" % session.pid)
+        else:
+            code, seconds = closing_time(session)
+            check.equal("exit code", code, 0)
+            check.true("the process took %.1f s to end" % seconds, seconds <= CLOSE_SECONDS)
         check_left_alone(check, out_dir, name)
     finally:
         session.stop()
-    results.case("window: closing during a download", check.problems)
+    results.case("window: %s during a download" % ("the session ends" if session_end else "closing"), check.problems)
 
 
 def case_close_stalled(args, xvfb, results, folder, fault, out_dir):
@@ -357,27 +367,3 @@ def case_close_stalled(args, xvfb, results, folder, fault, out_dir):
     finally:
         session.stop()
     results.case("window: closing while the server has stopped sending", check.problems)
-
-
-def case_session_end(args, xvfb, results, folder, nginx, out_dir):
-    """Windows ends the session during a download: WM_QUERYENDSESSION, WM_ENDSESSION, then the process
-    ends without WM_DESTROY. The job's temporary file goes all the same and the earlier file keeps its
-    bytes; a session end called off first leaves the job running."""
-    check = Checks()
-    session = Session(args, xvfb, "endsession")
-    try:
-        name = "slow48.bin"
-        put_preexisting(out_dir, name)
-        set_fields(session.driver, nginx.url("/slow/" + name), folder, "4")
-        session.driver.click(START)
-        reached = wait_mid_download(session.driver, "48.0 MB")["barPos"]
-        session.driver.command("endsession 0")
-        check.true("the job did not go on after a session end called off",
-                   wait_until(lambda: session.driver.state()["barPos"] > reached, 10))
-        check.equal("files during the download", len(job_files(out_dir, name)), 2)
-        session.driver.command("endsession 1")
-        session.driver.command("terminate %d" % session.pid)
-        check_left_alone(check, out_dir, name)
-    finally:
-        session.stop()
-    results.case("window: the session ends during a download", check.problems)
